@@ -1,0 +1,89 @@
+// [Veltrix]: boards on serial ports, and senders and receivers of tagged
+// float values between them and the patch.
+#pragma once
+
+#include <m_pd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "link/serial.h"
+
+enum t_endpoint_type : int32_t { ep_invalid = 0, ep_none = 1, ep_send = 2, ep_receive = 3 };
+
+constexpr int Veltrix_max_boards = 8;
+constexpr int Veltrix_max_receivers = 512;
+constexpr int Veltrix_tty_size = 128;
+constexpr int Veltrix_tag_size = 32;
+
+// A board: owns a serial port and the decoder state of the frames it reads.
+struct t_board {
+    t_clock *x_clock;
+    char tty[Veltrix_tty_size];
+    int32_t baudrate;
+    t_serial *hSerial;
+    char connected;
+    char inputBufferTag[Veltrix_tag_size];
+    float inputBufferValue;
+    uint8_t inputBufferState;
+    uint8_t inputBufferTagIdx;
+    uint8_t *inputBufferValuePtr;
+    uint8_t inputBufferValuePtrIdx;
+};
+
+// A sender or a receiver.
+struct t_endpoint {
+    t_outlet *f_out;
+    char endpoint_tag[Veltrix_tag_size];
+};
+
+struct t_Veltrix {
+    t_object x_obj;
+    t_endpoint_type endpoint_type;
+    union {
+        t_board b;
+        t_endpoint r;
+        t_endpoint s;
+    } d;
+};
+
+// pd_new hands out zero-filled memory and runs no constructor.
+static_assert(std::is_standard_layout_v<t_Veltrix>);
+static_assert(std::is_trivially_default_constructible_v<t_Veltrix>);
+static_assert(offsetof(t_Veltrix, x_obj) == 0);
+static_assert(sizeof(t_endpoint_type) == 4);
+static_assert(sizeof(float) == 4);
+
+// The live boards and receivers, walked in slot order.
+struct t_Veltrix_registry {
+    t_Veltrix *boards[Veltrix_max_boards];
+    t_Veltrix *receivers[Veltrix_max_receivers];
+};
+
+extern t_Veltrix_registry Veltrix;
+extern t_class *Veltrix_class;
+
+#if defined(_WIN32)
+#define VELTRIX_EXPORT __declspec(dllexport)
+#else
+#define VELTRIX_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" VELTRIX_EXPORT void Veltrix_setup(void);
+void *Veltrix_new(t_symbol *s, int argc, t_atom *argv);
+void Veltrix_free(t_Veltrix *x);
+void Veltrix_bang(t_Veltrix *x);
+
+// The baud rate argument as a whole number: truncated toward zero, and
+// INT32_MIN for anything that does not fit (NaN included).
+int32_t Veltrix_baudrate(double rate);
+
+// Board start and stop, and the clock callback (link/board.cpp).
+void Veltrix_board_start(t_Veltrix *x);
+void Veltrix_board_stop(t_Veltrix *x);
+void Veltrix_tick(t_Veltrix *x);
+
+// The float method and the write path (link/send.cpp).
+void Veltrix_send_float(t_Veltrix *x, t_floatarg f);
+uint8_t Veltrix_send_raw(t_Veltrix *y, const uint8_t *data, int32_t length, int32_t *written);

@@ -1,0 +1,160 @@
+// Board connection and polling: one clock per board, a connection attempt
+// each second until the port is set up, then a poll every 100 ms.
+#include "../Veltrix.h"
+#include "frame.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr double retry_delay = 1000;
+constexpr double poll_delay = 100;
+constexpr int32_t baudrate_low = 1200;
+constexpr int32_t baudrate_high = 230400;
+
+// A board that streams without pause would otherwise keep Pd's scheduler in
+// the poll for good. 5 ms is a fifth of Pd's default 25 ms audio buffer; at
+// 115200 baud a whole poll interval's bytes drain in far less, so the bound
+// only bites on faster streams, whose rest waits in the port for the next tick.
+constexpr auto poll_budget = std::chrono::milliseconds(5);
+
+// The boards whose poll is on the stack. A receiver's output may delete the
+// board being polled; its stop marks the guard so the poll lets go at once.
+struct t_pollguard {
+    t_Veltrix *board;
+    bool freed;
+    t_pollguard *outer;
+};
+t_pollguard *polling;
+
+bool board_connect(t_Veltrix *x)
+{
+    t_board &b = x->d.b;
+    void *p = x;
+    post("Veltrix_tick %p connecting %s ...", p, b.tty);
+    if (b.baudrate < baudrate_low || b.baudrate > baudrate_high)
+        post("Veltrix_tick %p WARNING: baudrate %ld might be out of range!\n", p,
+             static_cast<long>(b.baudrate));
+    b.hSerial = serial_open(b.tty);
+    if (!b.hSerial) {
+        post("Veltrix_tick %p CreateFile(%s) failed", p, b.tty);
+        return false;
+    }
+    t_commstate state{};
+    t_commtimeouts timeouts{};
+    const char *failed = nullptr;
+    if (!serial_getstate(b.hSerial, &state)) {
+        failed = "GetCommState";
+    } else {
+        state.BaudRate = b.baudrate;
+        state.ByteSize = 8;
+        state.StopBits = ONESTOPBIT;
+        state.Parity = NOPARITY;
+        if (!serial_setstate(b.hSerial, &state)) {
+            failed = "SetCommState";
+        } else if (!serial_gettimeouts(b.hSerial, &timeouts)) {
+            failed = "GetCommTimeouts";
+        } else {
+            timeouts.ReadIntervalTimeout = 1;
+            timeouts.ReadTotalTimeoutConstant = 1;
+            timeouts.ReadTotalTimeoutMultiplier = 1;
+            timeouts.WriteTotalTimeoutConstant = 5000;
+            timeouts.WriteTotalTimeoutMultiplier = 1000;
+            if (!serial_settimeouts(b.hSerial, &timeouts))
+                failed = "SetCommTimeouts";
+        }
+    }
+    if (failed) {
+        post("Veltrix_tick %p %s(%s) failed", p, failed, b.tty);
+        serial_close(b.hSerial);
+        b.hSerial = nullptr;
+        return false;
+    }
+    b.connected = 1;
+    b.inputBufferState = veltrix::frame_between;
+    post("Veltrix_tick %p connected %s ok!", p, b.tty);
+    return true;
+}
+
+// The tag is copied first: an output may delete the board that holds it.
+void board_dispatch(const char *frame_tag, float value)
+{
+    char tag[Veltrix_tag_size];
+    memcpy(tag, frame_tag, sizeof tag);
+    t_float f = value;
+    for (auto *r : Veltrix.receivers) {
+        if (r && !strcmp(r->d.r.endpoint_tag, tag))
+            outlet_float(r->d.r.f_out, f);
+    }
+}
+
+// Returns false when a dispatch freed the board.
+bool board_poll(t_Veltrix *x, const t_pollguard &guard)
+{
+    t_board &b = x->d.b;
+    auto deadline = std::chrono::steady_clock::now() + poll_budget;
+    for (;;) {
+        uint8_t byte = 0;
+        uint32_t count = 0;
+        if (!serial_read(b.hSerial, &byte, &count)) {
+            post("Veltrix_tick %p ReadFile(%s) failed, closing connection", static_cast<void *>(x),
+                 b.tty);
+            serial_close(b.hSerial);
+            b.hSerial = nullptr;
+            b.connected = 0;
+            return true;
+        }
+        if (count == 0)
+            return true;
+        if (veltrix::frame_step(b, byte)) {
+            board_dispatch(b.inputBufferTag, b.inputBufferValue);
+            if (guard.freed)
+                return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return true;
+    }
+}
+
+} // namespace
+
+void Veltrix_board_start(t_Veltrix *x)
+{
+    x->d.b.x_clock = clock_new(x, reinterpret_cast<t_method>(reinterpret_cast<void (*)()>(Veltrix_tick)));
+    clock_delay(x->d.b.x_clock, 0);
+}
+
+void Veltrix_board_stop(t_Veltrix *x)
+{
+    clock_free(x->d.b.x_clock);
+    x->d.b.x_clock = nullptr;
+    post("Veltrix_free CloseHandle(%s)", x->d.b.tty);
+    if (x->d.b.connected) {
+        serial_close(x->d.b.hSerial);
+        x->d.b.hSerial = nullptr;
+        x->d.b.connected = 0;
+    }
+    for (t_pollguard *g = polling; g; g = g->outer) {
+        if (g->board == x)
+            g->freed = true;
+    }
+}
+
+void Veltrix_tick(t_Veltrix *x)
+{
+    double next = retry_delay;
+    if (!x->d.b.connected) {
+        if (board_connect(x))
+            next = poll_delay;
+    } else {
+        t_pollguard guard{x, false, polling};
+        polling = &guard;
+        bool alive = board_poll(x, guard);
+        polling = guard.outer;
+        if (!alive)
+            return;
+        next = poll_delay;
+    }
+    clock_delay(x->d.b.x_clock, next);
+}

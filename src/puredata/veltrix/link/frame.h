@@ -1,0 +1,102 @@
+// The frame on the wire: 0xAA, the tag, 0x00, a 32-bit IEEE float with its
+// least significant byte first. Header-only, allocation-free and free of
+// host types, so that tools and tests share it with the module.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace veltrix {
+
+constexpr uint8_t frame_start = 0xAA;
+constexpr uint8_t frame_tag_end = 0x00;
+constexpr size_t frame_tag_max = 31;    // characters kept of a tag
+constexpr size_t frame_value_size = 4;
+constexpr size_t frame_max = 1 + frame_tag_max + 1 + frame_value_size;
+
+enum : uint8_t { frame_between = 0, frame_in_tag = 1, frame_in_value = 2 };
+
+inline uint32_t frame_float_bits(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+inline float frame_bits_float(uint32_t bits)
+{
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// The four value bytes, least significant first whatever the host's order.
+inline void frame_put_value(float value, uint8_t out[frame_value_size])
+{
+    uint32_t bits = frame_float_bits(value);
+    for (size_t i = 0; i < frame_value_size; i++)
+        out[i] = uint8_t(bits >> (8 * i));
+}
+
+inline float frame_get_value(const uint8_t in[frame_value_size])
+{
+    uint32_t bits = 0;
+    for (size_t i = 0; i < frame_value_size; i++)
+        bits |= uint32_t(in[i]) << (8 * i);
+    return frame_bits_float(bits);
+}
+
+// Writes the whole frame for `tag` (cut to frame_tag_max characters) into
+// `out`, which holds at least frame_max bytes; returns its length.
+inline size_t frame_encode(const char *tag, float value, uint8_t *out)
+{
+    size_t n = 0;
+    out[n++] = frame_start;
+    for (size_t i = 0; i < frame_tag_max && tag[i]; i++)
+        out[n++] = uint8_t(tag[i]);
+    out[n++] = frame_tag_end;
+    frame_put_value(value, out + n);
+    return n + frame_value_size;
+}
+
+// One byte through the decoder whose fields live in `x` (a board record, or
+// any record with the same six fields). Returns true when the byte completed
+// a frame: x.inputBufferTag then holds its tag and x.inputBufferValue its
+// value, and the decoder is already back between frames.
+template <class Decoder> bool frame_step(Decoder &x, uint8_t c)
+{
+    switch (x.inputBufferState) {
+    case frame_between:
+        if (c == frame_start) {
+            x.inputBufferTagIdx = 0;
+            x.inputBufferValuePtrIdx = 0;
+            x.inputBufferValuePtr = reinterpret_cast<uint8_t *>(&x.inputBufferValue);
+            x.inputBufferState = frame_in_tag;
+        }
+        return false;
+    case frame_in_tag:
+        if (c != frame_tag_end) {
+            if (x.inputBufferTagIdx < frame_tag_max)
+                x.inputBufferTag[x.inputBufferTagIdx++] = char(c);
+        } else {
+            x.inputBufferTag[x.inputBufferTagIdx++] = '\0';
+            x.inputBufferState = frame_in_value;
+        }
+        return false;
+    case frame_in_value:
+        if (x.inputBufferValuePtrIdx < frame_value_size)
+            x.inputBufferValuePtr[x.inputBufferValuePtrIdx++] = c;
+        if (x.inputBufferValuePtrIdx < frame_value_size)
+            return false;
+        // The bytes sit in wire order; rebuild the float from them so that
+        // a big-endian host reads the same value.
+        x.inputBufferValue = frame_get_value(x.inputBufferValuePtr);
+        x.inputBufferState = frame_between;
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace veltrix

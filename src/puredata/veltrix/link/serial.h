@@ -1,0 +1,44 @@
+// The serial port operations the board logic needs, one backend per platform.
+// Every backend defines its own t_serial; callers only ever hold the pointer.
+#pragma once
+
+#include <cstdint>
+
+struct t_serial;
+
+// Line settings. The four fields are the ones a board changes; `platform`
+// carries everything else the port had when read, so that writing the record
+// back leaves those settings as they were found.
+struct t_commstate {
+    int32_t BaudRate;
+    uint8_t ByteSize;
+    uint8_t StopBits;
+    uint8_t Parity;
+    alignas(8) unsigned char platform[128];
+};
+
+constexpr uint8_t ONESTOPBIT = 0;
+constexpr uint8_t NOPARITY = 0;
+
+// Milliseconds, with the meanings of the Win32 COMMTIMEOUTS fields.
+struct t_commtimeouts {
+    uint32_t ReadIntervalTimeout;
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+};
+
+// Exclusive read-write access by name; null when the port cannot be opened.
+t_serial *serial_open(const char *name);
+// Nonzero on success, as the Win32 calls answer.
+int serial_getstate(t_serial *port, t_commstate *state);
+int serial_setstate(t_serial *port, const t_commstate *state);
+int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts);
+int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts);
+// Nonzero with *count 1 and the byte, nonzero with *count 0 when nothing came
+// in time, zero when the port failed (a hang-up included).
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count);
+// Nonzero only when all `length` bytes went out; *written says how many did.
+int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
+void serial_close(t_serial *port);

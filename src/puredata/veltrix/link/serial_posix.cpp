@@ -1,0 +1,284 @@
+// POSIX termios backend: exclusive, raw, non-blocking ports with reads served
+// from a small buffer, so that a burst costs few system calls.
+#include "serial.h"
+#include "serial_posix.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+struct t_serial {
+    int fd;
+    bool idle; // the last read found nothing waiting
+    uint16_t head;
+    uint16_t tail;
+    t_commtimeouts timeouts;
+    uint8_t buffer[4096]; // a pseudo-terminal's whole queue
+};
+
+static_assert(sizeof(termios) <= sizeof(t_commstate::platform));
+
+namespace {
+
+struct t_speed {
+    speed_t code;
+    int32_t rate;
+};
+
+constexpr t_speed speeds[] = {
+    {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+    {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
+    {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
+    {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+    {B115200, 115200}, {B230400, 230400},
+#ifdef B460800
+    {B460800, 460800},
+#endif
+#ifdef B500000
+    {B500000, 500000},
+#endif
+#ifdef B576000
+    {B576000, 576000},
+#endif
+#ifdef B921600
+    {B921600, 921600},
+#endif
+#ifdef B1000000
+    {B1000000, 1000000},
+#endif
+#ifdef B1152000
+    {B1152000, 1152000},
+#endif
+#ifdef B1500000
+    {B1500000, 1500000},
+#endif
+#ifdef B2000000
+    {B2000000, 2000000},
+#endif
+};
+
+bool speed_code(int32_t rate, speed_t *code)
+{
+    for (const auto &s : speeds) {
+        if (s.rate == rate) {
+            *code = s.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t speed_rate(speed_t code)
+{
+    for (const auto &s : speeds) {
+        if (s.code == code)
+            return s.rate;
+    }
+    return 0;
+}
+
+tcflag_t size_flag(uint8_t bits)
+{
+    switch (bits) {
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    default:
+        return CS8;
+    }
+}
+
+// Raw binary mode: any of the terminal's line processing would corrupt frames.
+void make_raw(termios &tio)
+{
+    tio.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                             IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~tcflag_t(OPOST);
+    tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+}
+
+int64_t elapsed_ms(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
+        .count();
+}
+
+} // namespace
+
+t_serial *serial_open(const char *name)
+{
+    int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    // flock holds against root too, where TIOCEXCL does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto *port = new (std::nothrow) t_serial{};
+    if (!port) {
+        ::close(fd);
+        return nullptr;
+    }
+    port->fd = fd;
+    return port;
+}
+
+int serial_getstate(t_serial *port, t_commstate *state)
+{
+    termios tio{};
+    if (tcgetattr(port->fd, &tio) != 0)
+        return 0;
+    memcpy(state->platform, &tio, sizeof tio);
+    state->BaudRate = speed_rate(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+    case CS5:
+        state->ByteSize = 5;
+        break;
+    case CS6:
+        state->ByteSize = 6;
+        break;
+    case CS7:
+        state->ByteSize = 7;
+        break;
+    default:
+        state->ByteSize = 8;
+    }
+    state->StopBits = (tio.c_cflag & CSTOPB) ? 2 : ONESTOPBIT;
+    state->Parity = !(tio.c_cflag & PARENB) ? NOPARITY : (tio.c_cflag & PARODD) ? 1 : 2;
+    return 1;
+}
+
+int serial_setstate(t_serial *port, const t_commstate *state)
+{
+    // A zero rate means "hang up" to a POSIX terminal.
+    if (state->BaudRate <= 0 || state->ByteSize < 5 || state->ByteSize > 8 || state->Parity > 2 ||
+        state->StopBits == 1 || state->StopBits > 2)
+        return 0;
+    termios tio;
+    memcpy(&tio, state->platform, sizeof tio);
+    make_raw(tio);
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag |= size_flag(state->ByteSize);
+    if (state->StopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    if (state->Parity != NOPARITY) {
+        tio.c_cflag |= PARENB | (state->Parity == 1 ? PARODD : 0);
+        tio.c_iflag |= INPCK;
+    }
+    speed_t code;
+    bool standard = speed_code(state->BaudRate, &code);
+    if (standard && (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0))
+        return 0;
+    if (tcsetattr(port->fd, TCSANOW, &tio) != 0)
+        return 0;
+    return standard || serial_set_custom_rate(port->fd, state->BaudRate);
+}
+
+int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
+{
+    if (fcntl(port->fd, F_GETFL) == -1)
+        return 0;
+    *timeouts = port->timeouts;
+    return 1;
+}
+
+int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
+{
+    if (fcntl(port->fd, F_GETFL) == -1)
+        return 0;
+    port->timeouts = *timeouts;
+    return 1;
+}
+
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
+{
+    *count = 0;
+    if (port->head == port->tail) {
+        // Idle: answer at once. Mid-burst: the device may be mid-frame, so
+        // give the next byte the interval timeout to arrive.
+        int wait = port->idle ? 0 : static_cast<int>(port->timeouts.ReadIntervalTimeout);
+        pollfd pfd{port->fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, wait);
+        if (ready < 0 && errno != EINTR)
+            return 0;
+        if (ready <= 0) {
+            port->idle = true;
+            return 1;
+        }
+        if (!(pfd.revents & POLLIN))
+            return 0; // hung up or failed with nothing left to read
+        ssize_t n = ::read(port->fd, port->buffer, sizeof port->buffer);
+        if (n == 0)
+            return 0; // end of file: the other end is gone
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return 0; // EIO, ENXIO: unplugged
+            port->idle = true;
+            return 1;
+        }
+        port->head = 0;
+        port->tail = static_cast<uint16_t>(n);
+    }
+    *byte = port->buffer[port->head++];
+    *count = 1;
+    port->idle = false;
+    return 1;
+}
+
+int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
+{
+    *written = 0;
+    if (length < 0)
+        return 0;
+    const t_commtimeouts &t = port->timeouts;
+    // Zero in both fields means no bound, as on Windows.
+    bool bounded = t.WriteTotalTimeoutConstant || t.WriteTotalTimeoutMultiplier;
+    int64_t bound = int64_t(t.WriteTotalTimeoutConstant) +
+                    int64_t(t.WriteTotalTimeoutMultiplier) * int64_t(length);
+    auto start = std::chrono::steady_clock::now();
+    while (*written < length) {
+        ssize_t n = ::write(port->fd, data + *written, size_t(length - *written));
+        if (n > 0) {
+            *written += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return 0;
+        int wait = -1;
+        if (bounded) {
+            int64_t left = bound - elapsed_ms(start);
+            if (left <= 0)
+                return 0;
+            wait = left > 60000 ? 60000 : static_cast<int>(left);
+        }
+        pollfd pfd{port->fd, POLLOUT, 0};
+        if (poll(&pfd, 1, wait) < 0 && errno != EINTR)
+            return 0;
+        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
+            return 0;
+    }
+    return 1;
+}
+
+void serial_close(t_serial *port)
+{
+    if (!port)
+        return;
+    ::close(port->fd); // drops the lock with it
+    delete port;
+}
