@@ -62,13 +62,6 @@ bool new_endpoint(t_Veltrix *x, t_endpoint_type type, t_atom *argv)
     return true;
 }
 
-// Pd stores every method as a function of no arguments and calls it with the
-// arguments its class declared.
-template <class To, class From> To method(From *f)
-{
-    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(f));
-}
-
 } // namespace
 
 int32_t Veltrix_baudrate(double rate)
@@ -83,10 +76,10 @@ extern "C" void Veltrix_setup(void)
 {
     post("Veltrix_setup start");
     memset(&Veltrix, 0, sizeof Veltrix);
-    Veltrix_class = class_new(gensym("Veltrix"), method<t_newmethod>(Veltrix_new),
-                              method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
-    class_addbang(Veltrix_class, method<t_method>(Veltrix_bang));
-    class_addmethod(Veltrix_class, method<t_method>(Veltrix_send_float), gensym("float"), A_FLOAT,
+    Veltrix_class = class_new(gensym("Veltrix"), Veltrix_method<t_newmethod>(Veltrix_new),
+                              Veltrix_method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
+    class_addbang(Veltrix_class, Veltrix_method<t_method>(Veltrix_bang));
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_send_float), gensym("float"), A_FLOAT,
                     0);
     class_sethelpsymbol(Veltrix_class, gensym("help-Veltrix"));
     post("Veltrix_setup end");

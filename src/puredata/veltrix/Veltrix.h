@@ -75,6 +75,13 @@ void *Veltrix_new(t_symbol *s, int argc, t_atom *argv);
 void Veltrix_free(t_Veltrix *x);
 void Veltrix_bang(t_Veltrix *x);
 
+// Pd stores every method as a function of no arguments and calls it with the
+// arguments its class declared.
+template <class To, class From> To Veltrix_method(From *f)
+{
+    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(f));
+}
+
 // The baud rate argument as a whole number: truncated toward zero, and
 // INT32_MIN for anything that does not fit (NaN included).
 int32_t Veltrix_baudrate(double rate);

@@ -121,7 +121,7 @@ bool board_poll(t_Veltrix *x, const t_pollguard &guard)
 
 void Veltrix_board_start(t_Veltrix *x)
 {
-    x->d.b.x_clock = clock_new(x, reinterpret_cast<t_method>(reinterpret_cast<void (*)()>(Veltrix_tick)));
+    x->d.b.x_clock = clock_new(x, Veltrix_method<t_method>(Veltrix_tick));
     clock_delay(x->d.b.x_clock, 0);
 }
 

@@ -1,0 +1,371 @@
+#define PD_CLASS_DEF // keep m_pd.h's convenience macros off our definitions
+#include "fake_pd.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+
+struct _class {
+    t_symbol *name;
+    t_newmethod newmethod;
+    t_method freemethod;
+    size_t size;
+    int flags;
+    t_method bangmethod;
+    t_method floatmethod;
+    t_symbol *help;
+};
+
+struct _outlet {
+    t_object *owner;
+    std::function<void(t_float)> hook;
+};
+
+struct _clock {
+    void *owner;
+    t_method fn;
+    bool set;
+    double time;
+    unsigned long long order;
+};
+
+t_symbol s_float = {"float", nullptr, nullptr};
+
+namespace {
+
+// Pd keeps every method as a function of no arguments and calls it with the
+// arguments its class declared.
+template <class To, class From> To fn_cast(From f)
+{
+    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(f));
+}
+
+struct t_host {
+    std::unordered_map<std::string, std::unique_ptr<t_symbol>> symbols;
+    std::vector<std::unique_ptr<_class>> classes;
+    std::vector<std::string> console;
+    std::vector<fakepd::t_outlet_event> outlets;
+    std::map<t_outlet *, t_object *> live_outlets;
+    std::map<t_clock *, bool> live_clocks;
+    std::map<t_object *, size_t> live_objects;
+    double now = 0;
+    unsigned long long order = 0;
+};
+
+t_host &host()
+{
+    static t_host h;
+    return h;
+}
+
+void free_outlets_of(t_object *x)
+{
+    auto &outs = host().live_outlets;
+    for (auto it = outs.begin(); it != outs.end();) {
+        if (it->second == x) {
+            delete it->first;
+            it = outs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+t_clock *next_due(double until)
+{
+    t_clock *best = nullptr;
+    for (auto &[c, alive] : host().live_clocks) {
+        if (!c->set || c->time > until)
+            continue;
+        if (!best || c->time < best->time || (c->time == best->time && c->order < best->order))
+            best = c;
+    }
+    return best;
+}
+
+} // namespace
+
+// ---- the Pd API, as the module sees it ----
+
+t_symbol *gensym(const char *s)
+{
+    if (!strcmp(s, "float"))
+        return &s_float;
+    auto &slot = host().symbols[s];
+    if (!slot) {
+        slot = std::make_unique<t_symbol>();
+        slot->s_name = strdup(s); // symbols live forever, as in Pd
+    }
+    return slot.get();
+}
+
+t_class *class_new(t_symbol *name, t_newmethod newmethod, t_method freemethod, size_t size,
+                   int flags, t_atomtype, ...)
+{
+    auto c = std::make_unique<_class>();
+    *c = _class{name, newmethod, freemethod, size, flags, nullptr, nullptr, nullptr};
+    host().classes.push_back(std::move(c));
+    return host().classes.back().get();
+}
+
+void class_addbang(t_class *c, t_method fn)
+{
+    c->bangmethod = fn;
+}
+
+void class_addmethod(t_class *c, t_method fn, t_symbol *sel, t_atomtype arg1, ...)
+{
+    if (sel == &s_float && arg1 == A_FLOAT)
+        c->floatmethod = fn;
+}
+
+void class_sethelpsymbol(t_class *c, t_symbol *s)
+{
+    c->help = s;
+}
+
+t_pd *pd_new(t_class *c)
+{
+    auto *x = static_cast<t_pd *>(calloc(1, c->size));
+    *x = c;
+    host().live_objects[reinterpret_cast<t_object *>(x)] = c->size;
+    return x;
+}
+
+void freebytes(void *x, size_t nbytes)
+{
+    auto &objs = host().live_objects;
+    auto it = objs.find(static_cast<t_object *>(x));
+    if (it != objs.end()) {
+        if (it->second != nbytes)
+            fprintf(stderr, "fakepd: freebytes of %zu bytes on an object of %zu\n", nbytes,
+                    it->second);
+        objs.erase(it);
+    }
+    free(x);
+}
+
+t_outlet *outlet_new(t_object *owner, t_symbol *)
+{
+    auto *o = new _outlet{owner, nullptr};
+    host().live_outlets[o] = owner;
+    return o;
+}
+
+void outlet_free(t_outlet *x)
+{
+    host().live_outlets.erase(x);
+    delete x;
+}
+
+void outlet_float(t_outlet *x, t_float f)
+{
+    host().outlets.push_back({x, x->owner, f});
+    if (x->hook) {
+        auto hook = x->hook; // the hook may delete this outlet
+        hook(f);
+    }
+}
+
+t_clock *clock_new(void *owner, t_method fn)
+{
+    auto *c = new _clock{owner, fn, false, 0, 0};
+    host().live_clocks[c] = true;
+    return c;
+}
+
+void clock_delay(t_clock *x, double delaytime)
+{
+    x->set = true;
+    x->time = host().now + (delaytime > 0 ? delaytime : 0);
+    x->order = host().order++;
+}
+
+void clock_unset(t_clock *x)
+{
+    x->set = false;
+}
+
+void clock_free(t_clock *x)
+{
+    host().live_clocks.erase(x);
+    delete x;
+}
+
+t_symbol *atom_getsymbol(const t_atom *a)
+{
+    return a->a_type == A_SYMBOL ? a->a_w.w_symbol : &s_float;
+}
+
+t_float atom_getfloat(const t_atom *a)
+{
+    return a->a_type == A_FLOAT ? a->a_w.w_float : 0;
+}
+
+void post(const char *fmt, ...)
+{
+    char line[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    host().console.emplace_back(line);
+    if (getenv("FAKEPD_ECHO"))
+        fprintf(stderr, "%s\n", line);
+}
+
+// ---- the test side ----
+
+namespace fakepd {
+
+void reset()
+{
+    auto &h = host();
+    for (auto &[x, size] : h.live_objects)
+        free(x);
+    h.live_objects.clear();
+    for (auto &[o, owner] : h.live_outlets)
+        delete o;
+    h.live_outlets.clear();
+    for (auto &[c, alive] : h.live_clocks)
+        delete c;
+    h.live_clocks.clear();
+    h.console.clear();
+    h.outlets.clear();
+    h.now = 0;
+}
+
+std::vector<std::string> take_console()
+{
+    return std::exchange(host().console, {});
+}
+
+const std::vector<std::string> &console()
+{
+    return host().console;
+}
+
+std::vector<t_outlet_event> take_outlets()
+{
+    return std::exchange(host().outlets, {});
+}
+
+const std::vector<t_outlet_event> &outlets()
+{
+    return host().outlets;
+}
+
+void on_float(t_outlet *outlet, std::function<void(t_float)> fn)
+{
+    outlet->hook = std::move(fn);
+}
+
+double now()
+{
+    return host().now;
+}
+
+void advance(double ms)
+{
+    double until = host().now + ms;
+    while (t_clock *c = next_due(until)) {
+        c->set = false;
+        host().now = c->time;
+        fn_cast<void (*)(void *)>(c->fn)(c->owner);
+    }
+    host().now = until;
+}
+
+int scheduled_clocks()
+{
+    int n = 0;
+    for (auto &[c, alive] : host().live_clocks)
+        n += c->set;
+    return n;
+}
+
+int live_clocks()
+{
+    return static_cast<int>(host().live_clocks.size());
+}
+
+int live_outlets()
+{
+    return static_cast<int>(host().live_outlets.size());
+}
+
+int live_objects()
+{
+    return static_cast<int>(host().live_objects.size());
+}
+
+t_arg::t_arg(const char *s) : atom{}
+{
+    SETSYMBOL(&atom, gensym(s));
+}
+
+t_arg::t_arg(double f) : atom{}
+{
+    SETFLOAT(&atom, static_cast<t_float>(f));
+}
+
+void setup(void (*setup_fn)(void))
+{
+    setup_fn();
+}
+
+t_class *last_class()
+{
+    return host().classes.empty() ? nullptr : host().classes.back().get();
+}
+
+std::string class_name(t_class *c)
+{
+    return c->name->s_name;
+}
+
+std::string help_symbol(t_class *c)
+{
+    return c->help ? c->help->s_name : "";
+}
+
+bool has_float_method(t_class *c)
+{
+    return c->floatmethod != nullptr;
+}
+
+t_object *create(const std::vector<t_arg> &args)
+{
+    std::vector<t_atom> atoms;
+    for (auto &a : args)
+        atoms.push_back(a.atom);
+    auto gimme = fn_cast<void *(*)(t_symbol *, int, t_atom *)>(last_class()->newmethod);
+    return static_cast<t_object *>(
+        gimme(last_class()->name, static_cast<int>(atoms.size()), atoms.data()));
+}
+
+void destroy(t_object *x)
+{
+    t_class *c = x->ob_pd;
+    if (c->freemethod)
+        fn_cast<void (*)(void *)>(c->freemethod)(x);
+    free_outlets_of(x);
+    freebytes(x, c->size);
+}
+
+void bang(t_object *x)
+{
+    fn_cast<void (*)(void *)>(x->ob_pd->bangmethod)(x);
+}
+
+void send_float(t_object *x, t_float f)
+{
+    fn_cast<void (*)(void *, t_floatarg)>(x->ob_pd->floatmethod)(x, f);
+}
+
+} // namespace fakepd

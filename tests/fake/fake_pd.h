@@ -1,0 +1,67 @@
+// A stand-in for the Pd host, for tests: the API functions the module calls,
+// a console that records every posted line, outlets that record every value,
+// and clocks that run in virtual time.
+#pragma once
+
+#include <m_pd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fakepd {
+
+struct t_outlet_event {
+    t_outlet *outlet;
+    t_object *owner;
+    double value;
+};
+
+// Forgets every object, clock, line and value, and sets time back to 0.
+// Objects still alive are freed without their class's free method.
+void reset();
+
+// Every line posted since the last take, in order (post's own text, with no
+// newline added).
+std::vector<std::string> take_console();
+const std::vector<std::string> &console();
+
+std::vector<t_outlet_event> take_outlets();
+const std::vector<t_outlet_event> &outlets();
+// Runs `fn` inside every outlet_float on `outlet`, after the value is
+// recorded, as a patch connected to it would.
+void on_float(t_outlet *outlet, std::function<void(t_float)> fn);
+
+// Virtual time in milliseconds; advance runs every clock due on the way, in
+// time order and, at equal times, in the order they were set, as Pd does.
+double now();
+void advance(double ms);
+int scheduled_clocks();
+int live_clocks();
+int live_outlets();
+int live_objects();
+
+// Creation arguments; a number becomes a float atom, a string a symbol.
+struct t_arg {
+    t_arg(const char *s);
+    t_arg(double f);
+    t_atom atom;
+};
+
+// Loads the module's class by running its setup function.
+void setup(void (*setup_fn)(void));
+// Creates an object from its arguments as an object box would: null when
+// the class's creation method gave none.
+t_object *create(const std::vector<t_arg> &args);
+// Deletes an object as Pd does: its free method, then its outlets and memory.
+void destroy(t_object *x);
+void bang(t_object *x);
+void send_float(t_object *x, t_float f);
+
+// What setup registered.
+t_class *last_class();
+std::string class_name(t_class *c);
+std::string help_symbol(t_class *c);
+bool has_float_method(t_class *c);
+
+} // namespace fakepd

@@ -1,0 +1,173 @@
+#include "fake_serial.h"
+
+#include <map>
+#include <memory>
+#include <set>
+
+struct t_serial {
+    std::string name;
+};
+
+namespace {
+
+std::map<std::string, std::unique_ptr<fakeserial::t_device>> &devices()
+{
+    static std::map<std::string, std::unique_ptr<fakeserial::t_device>> d;
+    return d;
+}
+
+// Handles the module still holds when a test resets.
+std::set<t_serial *> &handles()
+{
+    static std::set<t_serial *> h;
+    return h;
+}
+
+fakeserial::t_device *find(const std::string &name)
+{
+    auto it = devices().find(name);
+    return it == devices().end() ? nullptr : it->second.get();
+}
+
+fakeserial::t_device *dev(t_serial *port)
+{
+    return find(port->name);
+}
+
+} // namespace
+
+t_serial *serial_open(const char *name)
+{
+    auto *d = find(name);
+    if (!d || d->open || d->fail[fakeserial::op_open])
+        return nullptr;
+    d->open = true;
+    d->opens++;
+    d->state.BaudRate = 9600;
+    d->state.ByteSize = 7;
+    d->state.StopBits = 2;
+    d->state.Parity = 2;
+    d->state.platform[0] = 0x5A; // a setting the module must leave as found
+    auto *port = new t_serial{name};
+    handles().insert(port);
+    return port;
+}
+
+int serial_getstate(t_serial *port, t_commstate *state)
+{
+    auto *d = dev(port);
+    if (!d || d->fail[fakeserial::op_getstate])
+        return 0;
+    *state = d->state;
+    return 1;
+}
+
+int serial_setstate(t_serial *port, const t_commstate *state)
+{
+    auto *d = dev(port);
+    if (!d || d->fail[fakeserial::op_setstate])
+        return 0;
+    d->state = *state;
+    return 1;
+}
+
+int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
+{
+    auto *d = dev(port);
+    if (!d || d->fail[fakeserial::op_gettimeouts])
+        return 0;
+    *timeouts = d->timeouts;
+    return 1;
+}
+
+int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
+{
+    auto *d = dev(port);
+    if (!d || d->fail[fakeserial::op_settimeouts])
+        return 0;
+    d->timeouts = *timeouts;
+    return 1;
+}
+
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
+{
+    *count = 0;
+    auto *d = dev(port);
+    if (!d)
+        return 0;
+    d->reads++;
+    if (d->on_read)
+        d->on_read(*d);
+    if (d->fail[fakeserial::op_read])
+        return 0;
+    if (d->endless) {
+        *byte = static_cast<uint8_t>(d->endless_next++);
+        *count = 1;
+    } else if (!d->input.empty()) {
+        *byte = d->input.front();
+        d->input.pop_front();
+        *count = 1;
+    }
+    return 1;
+}
+
+int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
+{
+    *written = 0;
+    auto *d = dev(port);
+    if (!d)
+        return 0;
+    int call = d->writes++;
+    if (d->fail[fakeserial::op_write] || call == d->fail_write_at)
+        return 0;
+    int32_t n = call == d->short_write_at && length > 0 ? length - 1 : length;
+    d->output.insert(d->output.end(), data, data + n);
+    d->write_calls.emplace_back(data, data + n);
+    *written = n;
+    return 1;
+}
+
+void serial_close(t_serial *port)
+{
+    if (auto *d = dev(port)) {
+        d->open = false;
+        d->closes++;
+    }
+    handles().erase(port);
+    delete port;
+}
+
+namespace fakeserial {
+
+void reset()
+{
+    for (auto *port : handles())
+        delete port;
+    handles().clear();
+    devices().clear();
+}
+
+t_device &add(const std::string &name)
+{
+    auto &slot = devices()[name];
+    slot = std::make_unique<t_device>();
+    return *slot;
+}
+
+t_device &get(const std::string &name)
+{
+    return *devices().at(name);
+}
+
+void remove(const std::string &name)
+{
+    devices().erase(name);
+}
+
+void feed(const std::string &name, const std::vector<uint8_t> &bytes)
+{
+    auto &d = get(name);
+    d.input.insert(d.input.end(), bytes.begin(), bytes.end());
+}
+
+} // namespace fakeserial

@@ -1,0 +1,45 @@
+// A serial backend for tests: named devices whose bytes, failures and short
+// writes the test chooses, with a record of what the module did to them.
+#pragma once
+
+#include "serial.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace fakeserial {
+
+enum t_op { op_open, op_getstate, op_setstate, op_gettimeouts, op_settimeouts, op_read, op_write };
+
+struct t_device {
+    // What the test sets.
+    std::deque<uint8_t> input; // bytes waiting to be read
+    bool endless = false;      // a byte is always waiting: counter values 0, 1, 2, ...
+    bool fail[op_write + 1] = {};
+    int fail_write_at = -1;  // the n-th write (0-based) fails
+    int short_write_at = -1; // the n-th write reports success but sends one byte less
+    // What the module did.
+    int opens = 0;
+    int closes = 0;
+    int reads = 0;
+    int writes = 0;
+    uint64_t endless_next = 0;
+    bool open = false;
+    t_commstate state{};
+    t_commtimeouts timeouts{};
+    std::vector<uint8_t> output; // every byte written
+    std::vector<std::vector<uint8_t>> write_calls;
+    // Runs before each read, so a test can act between two reads of one poll.
+    void (*on_read)(t_device &) = nullptr;
+};
+
+void reset();
+// Makes the device exist (ports that were never added cannot be opened).
+t_device &add(const std::string &name);
+t_device &get(const std::string &name);
+void remove(const std::string &name);
+void feed(const std::string &name, const std::vector<uint8_t> &bytes);
+
+} // namespace fakeserial
