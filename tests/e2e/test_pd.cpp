@@ -1,1 +1,122 @@
+// The built module loaded into a real `pd -nogui`.
+#include "pd_process.h"
+#include "pty.h"
+
 #include <gtest/gtest.h>
+
+#include <regex>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes operator+(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Bytes led_one = {0xAA, 0x6C, 0x65, 0x64, 0x00, 0x00, 0x00, 0x80, 0x3F};
+
+// Lines of `pd` that match `pattern`, in order.
+std::vector<std::string> matching(const PdProcess &pd, const std::string &pattern)
+{
+    std::vector<std::string> out;
+    std::regex re(pattern);
+    for (auto &l : pd.lines())
+        if (std::regex_search(l, re))
+            out.push_back(l);
+    return out;
+}
+
+} // namespace
+
+TEST(RealPd, LoadsAndCreatesEveryForm)
+{
+    TempDir dir;
+    std::string patch = dir.write("forms.pd", pd_patch({
+                                                  "obj 10 10 Veltrix open /nonexistent/port 9600",
+                                                  "obj 10 40 Veltrix send led",
+                                                  "obj 10 70 Veltrix receive knob",
+                                                  "obj 10 100 Veltrix",
+                                                  "obj 10 130 Veltrix send a b",
+                                              }));
+    PdProcess pd(patch);
+    ASSERT_TRUE(pd.wait_line("CreateFile(/nonexistent/port) failed", 5000)) << pd.console();
+    const std::string p = "0x[0-9a-f]+";
+    std::vector<std::string> ours = matching(pd, "^(Veltrix_|error: Veltrix)");
+    std::vector<std::string> expected = {
+        "Veltrix_setup start",
+        "Veltrix_setup end",
+        "Veltrix_new start",
+        "Veltrix_new 'open' " + p,
+        "Veltrix_new end",
+        "Veltrix_new start",
+        "Veltrix_new 'send' " + p,
+        "Veltrix_new end",
+        "Veltrix_new start",
+        "Veltrix_new 'receive' " + p,
+        "Veltrix_new end",
+        "Veltrix_new start",
+        "error: Veltrix: unknown or missing arguments: <open\\|send\\|receive> \\[\\.\\.\\.\\]",
+        "Veltrix_new end",
+        "Veltrix_new start",
+        "error: Veltrix: unknown or missing arguments: <open\\|send\\|receive> \\[\\.\\.\\.\\]",
+        "Veltrix_new end",
+        "Veltrix_tick " + p + " connecting /nonexistent/port \\.\\.\\.",
+        "Veltrix_tick " + p + " CreateFile\\(/nonexistent/port\\) failed",
+    };
+    ASSERT_GE(ours.size(), expected.size()) << pd.console();
+    for (size_t i = 0; i < expected.size(); i++)
+        EXPECT_TRUE(std::regex_match(ours[i], std::regex(expected[i])))
+            << "line " << i << ": " << ours[i] << "\nexpected: " << expected[i];
+    EXPECT_EQ(pd.count("couldn't create"), 0) << pd.console();
+}
+
+TEST(RealPd, AMissingPortIsRetriedOnceASecond)
+{
+    TempDir dir;
+    PdProcess pd(dir.write("missing.pd", pd_patch({"obj 10 10 Veltrix open /nonexistent/tty"})));
+    ASSERT_TRUE(pd.wait_for(
+        [&](const std::string &) { return pd.count("CreateFile(/nonexistent/tty) failed") >= 3; },
+        6000))
+        << pd.console();
+    EXPECT_EQ(pd.count("connecting /nonexistent/tty ..."), pd.count("CreateFile(/nonexistent/tty)"));
+}
+
+TEST(RealPd, FramesFlowBothWaysThroughAPseudoTerminal)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    TempDir dir;
+    std::string patch = dir.write(
+        "flow.pd", pd_patch({
+                       "obj 10 10 Veltrix open " + pty.slave(),
+                       "obj 10 40 Veltrix receive led",
+                       "obj 10 70 print got-led",
+                       "obj 200 40 Veltrix receive other",
+                       "obj 200 70 print got-other",
+                       "obj 10 100 loadbang",
+                       "obj 10 130 delay 500",
+                       "msg 10 160 1",
+                       "obj 10 190 Veltrix send led",
+                       "obj 10 220 print passed",
+                       "connect 1 0 2 0",
+                       "connect 3 0 4 0",
+                       "connect 5 0 6 0",
+                       "connect 6 0 7 0",
+                       "connect 7 0 8 0",
+                       "connect 8 0 9 0",
+                   }));
+    PdProcess pd(patch);
+    ASSERT_TRUE(pd.wait_line("connected " + pty.slave() + " ok!", 5000)) << pd.console();
+    // Patch to board: the frame arrives byte-exact, and the float goes on.
+    EXPECT_EQ(pty.read(led_one.size(), 3000), led_one);
+    EXPECT_TRUE(pd.wait_line("passed: 1", 3000)) << pd.console();
+    EXPECT_EQ(pd.count("Veltrix_send 1.000000 to led"), 1);
+    // Board to patch: a frame reaches the receivers of its tag only.
+    ASSERT_TRUE(pty.write(Bytes{0x00, 0x13} + led_one));
+    EXPECT_TRUE(pd.wait_line("got-led: 1", 3000)) << pd.console();
+    pd.collect(300);
+    EXPECT_EQ(pd.count("got-other"), 0);
+}

@@ -46,7 +46,7 @@ template <class To, class From> To fn_cast(From f)
 }
 
 struct t_host {
-    std::unordered_map<std::string, std::unique_ptr<t_symbol>> symbols;
+    std::unordered_map<std::string, std::unique_ptr<t_symbol>> symbols; // keyed by their names
     std::vector<std::unique_ptr<_class>> classes;
     std::vector<std::string> console;
     std::vector<fakepd::t_outlet_event> outlets;
@@ -57,10 +57,11 @@ struct t_host {
     unsigned long long order = 0;
 };
 
+// Never destroyed, so that what tests leave alive at exit is still reachable.
 t_host &host()
 {
-    static t_host h;
-    return h;
+    static t_host *h = new t_host;
+    return *h;
 }
 
 void free_outlets_of(t_object *x)
@@ -96,12 +97,12 @@ t_symbol *gensym(const char *s)
 {
     if (!strcmp(s, "float"))
         return &s_float;
-    auto &slot = host().symbols[s];
-    if (!slot) {
-        slot = std::make_unique<t_symbol>();
-        slot->s_name = strdup(s); // symbols live forever, as in Pd
+    auto it = host().symbols.find(s);
+    if (it == host().symbols.end()) {
+        it = host().symbols.emplace(s, std::make_unique<t_symbol>()).first;
+        it->second->s_name = it->first.c_str(); // the key lives as long as the symbol
     }
-    return slot.get();
+    return it->second.get();
 }
 
 t_class *class_new(t_symbol *name, t_newmethod newmethod, t_method freemethod, size_t size,
@@ -226,9 +227,9 @@ namespace fakepd {
 void reset()
 {
     auto &h = host();
-    for (auto &[x, size] : h.live_objects)
-        free(x);
-    h.live_objects.clear();
+    // Closing the patch: every object still alive goes through its free method.
+    while (!h.live_objects.empty())
+        destroy(h.live_objects.begin()->first);
     for (auto &[o, owner] : h.live_outlets)
         delete o;
     h.live_outlets.clear();

@@ -17,8 +17,8 @@ struct t_outlet_event {
     double value;
 };
 
-// Forgets every object, clock, line and value, and sets time back to 0.
-// Objects still alive are freed without their class's free method.
+// Deletes every object still alive, as closing its patch would, then forgets
+// every clock, line and value, and sets time back to 0.
 void reset();
 
 // Every line posted since the last take, in order (post's own text, with no

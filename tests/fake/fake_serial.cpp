@@ -101,7 +101,7 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
     if (d->fail[fakeserial::op_read])
         return 0;
     if (d->endless) {
-        *byte = static_cast<uint8_t>(d->endless_next++);
+        *byte = fakeserial::endless_byte(d->endless_next++);
         *count = 1;
     } else if (!d->input.empty()) {
         *byte = d->input.front();
@@ -137,7 +137,17 @@ void serial_close(t_serial *port)
     delete port;
 }
 
+#include "frame.h"
+
 namespace fakeserial {
+
+uint8_t endless_byte(uint64_t i)
+{
+    uint8_t frame[veltrix::frame_max];
+    size_t size = veltrix::frame_encode("n", 0, frame);
+    veltrix::frame_put_value(static_cast<float>(i / size), frame + size - veltrix::frame_value_size);
+    return frame[i % size];
+}
 
 void reset()
 {

@@ -16,7 +16,7 @@ enum t_op { op_open, op_getstate, op_setstate, op_gettimeouts, op_settimeouts, o
 struct t_device {
     // What the test sets.
     std::deque<uint8_t> input; // bytes waiting to be read
-    bool endless = false;      // a byte is always waiting: counter values 0, 1, 2, ...
+    bool endless = false; // a byte is always waiting: frames "n" carrying 0, 1, 2, ...
     bool fail[op_write + 1] = {};
     int fail_write_at = -1;  // the n-th write (0-based) fails
     int short_write_at = -1; // the n-th write reports success but sends one byte less
@@ -25,7 +25,7 @@ struct t_device {
     int closes = 0;
     int reads = 0;
     int writes = 0;
-    uint64_t endless_next = 0;
+    uint64_t endless_next = 0; // bytes of the endless stream read so far
     bool open = false;
     t_commstate state{};
     t_commtimeouts timeouts{};
@@ -41,5 +41,7 @@ t_device &add(const std::string &name);
 t_device &get(const std::string &name);
 void remove(const std::string &name);
 void feed(const std::string &name, const std::vector<uint8_t> &bytes);
+// Byte i of the endless stream.
+uint8_t endless_byte(uint64_t i);
 
 } // namespace fakeserial

@@ -1,1 +1,159 @@
+// The POSIX backend against real pseudo-terminals.
+#include "pty.h"
+#include "serial.h"
+
 #include <gtest/gtest.h>
+
+#include <thread>
+
+using Bytes = std::vector<uint8_t>;
+
+int64_t line_rate(int fd);
+
+namespace {
+
+constexpr t_commtimeouts board_timeouts = {1, 1, 1, 1000, 5000};
+
+// Opens and sets up the port as a board does.
+t_serial *open_board(const std::string &path, int32_t rate = 115200)
+{
+    t_serial *port = serial_open(path.c_str());
+    if (!port)
+        return nullptr;
+    t_commstate state{};
+    t_commtimeouts timeouts{};
+    if (!serial_getstate(port, &state) || !serial_gettimeouts(port, &timeouts)) {
+        serial_close(port);
+        return nullptr;
+    }
+    state.BaudRate = rate;
+    state.ByteSize = 8;
+    state.StopBits = ONESTOPBIT;
+    state.Parity = NOPARITY;
+    if (!serial_setstate(port, &state) || !serial_settimeouts(port, &board_timeouts)) {
+        serial_close(port);
+        return nullptr;
+    }
+    return port;
+}
+
+// Reads until `count` bytes came or a read found nothing twice in a row.
+Bytes drain(t_serial *port, size_t count)
+{
+    Bytes got;
+    int empty = 0;
+    while (got.size() < count && empty < 200) {
+        uint8_t b;
+        uint32_t n;
+        if (!serial_read(port, &b, &n))
+            break;
+        if (n)
+            got.push_back(b), empty = 0;
+        else
+            empty++, usleep(1000);
+    }
+    return got;
+}
+
+} // namespace
+
+TEST(PosixSerial, RawModeLetsEveryByteThroughBothWays)
+{
+    Pty pty(false); // as found: a cooked terminal that echoes and translates
+    ASSERT_TRUE(pty.ok());
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    const Bytes special = {0x03, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xFF, 0x04, 0x1A, 0x00};
+    int32_t written = 0;
+    ASSERT_TRUE(serial_write(port, special.data(), int32_t(special.size()), &written));
+    EXPECT_EQ(written, int32_t(special.size()));
+    EXPECT_EQ(pty.read(special.size(), 2000), special);
+    ASSERT_TRUE(pty.write(special));
+    EXPECT_EQ(drain(port, special.size()), special);
+    EXPECT_TRUE(pty.read(1, 100).empty()); // nothing echoed back
+    serial_close(port);
+}
+
+TEST(PosixSerial, LineSettingsAndNonStandardRates)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    t_serial *port = open_board(pty.slave(), 9600);
+    ASSERT_NE(port, nullptr);
+    t_commstate state{};
+    ASSERT_TRUE(serial_getstate(port, &state));
+    EXPECT_EQ(state.BaudRate, 9600);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.StopBits, ONESTOPBIT);
+    EXPECT_EQ(state.Parity, NOPARITY);
+
+    for (int32_t rate : {250000, 1000000, 31250}) {
+        state.BaudRate = rate;
+        ASSERT_TRUE(serial_setstate(port, &state)) << rate;
+        EXPECT_EQ(line_rate(pty.master()), rate);
+    }
+    // Zero means hang up to a terminal, so no rate below 1 is taken.
+    for (int32_t rate : {0, -5, INT32_MIN}) {
+        state.BaudRate = rate;
+        EXPECT_FALSE(serial_setstate(port, &state)) << rate;
+    }
+    serial_close(port);
+}
+
+TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
+{
+    Pty pty;
+    t_serial *first = serial_open(pty.slave().c_str());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(serial_open(pty.slave().c_str()), nullptr);
+    serial_close(first);
+    t_serial *again = serial_open(pty.slave().c_str());
+    EXPECT_NE(again, nullptr);
+    serial_close(again);
+}
+
+TEST(PosixSerial, WhatIsNotATerminalFailsAtTheSettings)
+{
+    EXPECT_EQ(serial_open("/nonexistent/port"), nullptr);
+    t_serial *port = serial_open("/dev/null");
+    ASSERT_NE(port, nullptr);
+    t_commstate state{};
+    EXPECT_FALSE(serial_getstate(port, &state));
+    serial_close(port);
+}
+
+TEST(PosixSerial, ReadsAnswerNothingWhenIdleAndFailOnHangUp)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    uint8_t b = 0;
+    uint32_t n = 7;
+    EXPECT_TRUE(serial_read(port, &b, &n));
+    EXPECT_EQ(n, 0u);
+    // A burst larger than one read of the OS comes out whole and in order.
+    Bytes burst(10000);
+    for (size_t i = 0; i < burst.size(); i++)
+        burst[i] = uint8_t(i * 7);
+    std::thread feeder([&] { pty.write(burst); });
+    EXPECT_EQ(drain(port, burst.size()), burst);
+    feeder.join();
+    pty.close(); // the device is unplugged
+    EXPECT_FALSE(serial_read(port, &b, &n));
+    serial_close(port);
+}
+
+TEST(PosixSerial, AWriteThatCannotFinishInTimeFailsAndSaysHowFarItGot)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    const t_commtimeouts quick = {1, 1, 1, 0, 50};
+    ASSERT_TRUE(serial_settimeouts(port, &quick));
+    Bytes big(1 << 20, 0x55); // far more than the line holds while nobody reads
+    int32_t written = -1;
+    EXPECT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, int32_t(big.size()));
+    serial_close(port);
+}

@@ -3,7 +3,6 @@
 
 #include "Veltrix.h"
 #include "fake_pd.h"
-#include "fake_serial.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +14,11 @@ class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fakeserial::reset();
         fakepd::reset();
         fakepd::setup(Veltrix_setup);
         fakepd::take_console();
     }
-    void TearDown() override
-    {
-        fakepd::reset();
-        fakeserial::reset();
-    }
+    void TearDown() override { fakepd::reset(); }
 
     static t_Veltrix *make(const std::vector<fakepd::t_arg> &args)
     {
@@ -38,13 +32,4 @@ protected:
         return s;
     }
     static std::vector<std::string> lines() { return fakepd::take_console(); }
-    // A board on a fake device that is connected once its first tick ran.
-    t_Veltrix *connected_board(const std::string &port)
-    {
-        fakeserial::add(port);
-        t_Veltrix *b = make({"open", port.c_str()});
-        fakepd::advance(0);
-        fakepd::take_console();
-        return b;
-    }
 };

@@ -1,1 +1,195 @@
-#include <gtest/gtest.h>
+// Board connection and polling in virtual time, on fake ports.
+#include "fake_port_fixture.h"
+
+using Lines = std::vector<std::string>;
+
+class Board : public FakePortTest {
+protected:
+    std::string connecting(t_Veltrix *x) { return "Veltrix_tick " + addr(x) + " connecting " + tty(x) + " ..."; }
+    std::string connected(t_Veltrix *x) { return "Veltrix_tick " + addr(x) + " connected " + tty(x) + " ok!"; }
+    std::string failed(t_Veltrix *x, const std::string &call)
+    {
+        return "Veltrix_tick " + addr(x) + " " + call + "(" + tty(x) + ") failed";
+    }
+    static std::string tty(t_Veltrix *x) { return x->d.b.tty; }
+};
+
+TEST_F(Board, MissingPortIsRetriedEverySecondForever)
+{
+    t_Veltrix *x = make({"open", "/dev/none"});
+    lines();
+    EXPECT_EQ(fakepd::scheduled_clocks(), 1);
+    fakepd::advance(0);
+    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+    fakepd::advance(999);
+    EXPECT_TRUE(lines().empty());
+    fakepd::advance(1);
+    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+    fakepd::advance(60000);
+    EXPECT_EQ(lines().size(), 120u);
+    EXPECT_EQ(x->d.b.connected, 0);
+}
+
+TEST_F(Board, ConnectsWithItsSettingsAndPollsEvery100ms)
+{
+    auto &dev = fakeserial::add("/dev/a");
+    t_Veltrix *x = make({"open", "/dev/a", 57600});
+    lines();
+    fakepd::advance(0);
+    EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
+    EXPECT_EQ(x->d.b.connected, 1);
+    EXPECT_EQ(dev.reads, 0); // the tick that connects reads nothing
+    EXPECT_EQ(dev.state.BaudRate, 57600);
+    EXPECT_EQ(dev.state.ByteSize, 8);
+    EXPECT_EQ(dev.state.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dev.state.Parity, NOPARITY);
+    EXPECT_EQ(dev.state.platform[0], 0x5A); // other settings as found
+    EXPECT_EQ(dev.timeouts.ReadIntervalTimeout, 1u);
+    EXPECT_EQ(dev.timeouts.ReadTotalTimeoutConstant, 1u);
+    EXPECT_EQ(dev.timeouts.ReadTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(dev.timeouts.WriteTotalTimeoutConstant, 5000u);
+    EXPECT_EQ(dev.timeouts.WriteTotalTimeoutMultiplier, 1000u);
+    fakepd::advance(99);
+    EXPECT_EQ(dev.reads, 0);
+    fakepd::advance(1);
+    EXPECT_EQ(dev.reads, 1); // an idle poll is one read
+    fakepd::advance(1000);
+    EXPECT_EQ(dev.reads, 11);
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Board, EachFailingStepPostsItsLineClosesThePortAndRetriesInOneSecond)
+{
+    const std::pair<fakeserial::t_op, const char *> steps[] = {
+        {fakeserial::op_getstate, "GetCommState"},
+        {fakeserial::op_setstate, "SetCommState"},
+        {fakeserial::op_gettimeouts, "GetCommTimeouts"},
+        {fakeserial::op_settimeouts, "SetCommTimeouts"},
+    };
+    for (auto [op, call] : steps) {
+        SCOPED_TRACE(call);
+        auto &dev = fakeserial::add("/dev/a");
+        dev.fail[op] = true;
+        t_Veltrix *x = make({"open", "/dev/a"});
+        lines();
+        fakepd::advance(0);
+        EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, call)}));
+        EXPECT_EQ(dev.opens, 1);
+        EXPECT_EQ(dev.closes, 1);
+        EXPECT_FALSE(dev.open);
+        dev.fail[op] = false;
+        fakepd::advance(999);
+        EXPECT_EQ(dev.opens, 1);
+        fakepd::advance(1);
+        EXPECT_EQ(dev.opens, 2); // opened afresh
+        EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
+        destroy(x);
+        lines();
+    }
+}
+
+TEST_F(Board, RatesOutsideTheUsualRangeAreWarnedAboutOnEveryAttempt)
+{
+    for (double rate : {1199.0, 230401.0, -5.0, 1e12}) {
+        t_Veltrix *x = make({"open", "/dev/none", rate});
+        lines();
+        fakepd::advance(0);
+        char warning[128];
+        snprintf(warning, sizeof warning,
+                 "Veltrix_tick %s WARNING: baudrate %ld might be out of range!\n",
+                 addr(x).c_str(), static_cast<long>(Veltrix_baudrate(rate)));
+        EXPECT_EQ(lines(), (Lines{connecting(x), warning, failed(x, "CreateFile")}));
+        fakepd::advance(1000);
+        EXPECT_EQ(lines().size(), 3u);
+        destroy(x);
+        lines();
+    }
+    for (double rate : {1200.0, 230400.0}) {
+        t_Veltrix *x = make({"open", "/dev/none", rate});
+        lines();
+        fakepd::advance(0);
+        EXPECT_EQ(lines().size(), 2u);
+        destroy(x);
+        lines();
+    }
+}
+
+TEST_F(Board, FailedReadClosesAndReconnects100msLater)
+{
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    dev.fail[fakeserial::op_read] = true;
+    fakepd::advance(100);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_tick " + addr(x) + " ReadFile(/dev/a) failed, closing connection"}));
+    EXPECT_EQ(x->d.b.connected, 0);
+    EXPECT_EQ(dev.closes, 1);
+    // The device stays away: the first attempt comes after 100 ms, then once a second.
+    fakeserial::get("/dev/a").fail[fakeserial::op_open] = true;
+    fakepd::advance(99);
+    EXPECT_TRUE(lines().empty());
+    fakepd::advance(1);
+    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+    fakepd::advance(999);
+    EXPECT_TRUE(lines().empty());
+    dev.fail[fakeserial::op_open] = false;
+    dev.fail[fakeserial::op_read] = false;
+    fakepd::advance(1);
+    EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
+}
+
+TEST_F(Board, TwoBoardsOnOnePortOnlyOneConnects)
+{
+    fakeserial::add("/dev/a");
+    t_Veltrix *first = make({"open", "/dev/a"});
+    t_Veltrix *second = make({"open", "/dev/a"});
+    lines();
+    fakepd::advance(0);
+    EXPECT_EQ(lines(), (Lines{connecting(first), connected(first), connecting(second),
+                              failed(second, "CreateFile")}));
+    fakepd::advance(3000);
+    EXPECT_EQ(second->d.b.connected, 0);
+    destroy(first);
+    fakepd::advance(1000);
+    EXPECT_EQ(second->d.b.connected, 1);
+}
+
+TEST_F(Board, DeletionStopsTheClockAndClosesOnlyAnOpenPort)
+{
+    t_Veltrix *never = make({"open", "/dev/none"});
+    t_Veltrix *open = connected_board("/dev/a");
+    lines();
+    destroy(never);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_free " + addr(never), "Veltrix_free CloseHandle(/dev/none)",
+                              "Veltrix_free Veltrix.boards[0] = NULL"}));
+    auto &dev = fakeserial::get("/dev/a");
+    destroy(open);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_free " + addr(open), "Veltrix_free CloseHandle(/dev/a)",
+                              "Veltrix_free Veltrix.boards[1] = NULL"}));
+    EXPECT_EQ(dev.closes, 1);
+    EXPECT_EQ(fakepd::live_clocks(), 0);
+    int reads = dev.reads;
+    fakepd::advance(5000); // a tick still scheduled must not run
+    EXPECT_EQ(dev.reads, reads);
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Board, EndlessStreamDoesNotHoldTheSchedulerAndLosesNothing)
+{
+    t_Veltrix *r = make({"receive", "n"});
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    dev.endless = true;
+    fakepd::advance(100); // returns at all: that is the first half of the test
+    uint64_t first = dev.endless_next;
+    EXPECT_GT(first, 0u);
+    EXPECT_EQ(fakepd::scheduled_clocks(), 1);
+    fakepd::advance(100);
+    EXPECT_GT(dev.endless_next, first);
+    auto values = fakepd::take_outlets();
+    ASSERT_GT(values.size(), 1u);
+    for (size_t i = 0; i < values.size(); i++) {
+        ASSERT_EQ(values[i].outlet, r->d.r.f_out);
+        ASSERT_EQ(values[i].value, double(i)) << "lost or repeated across a tick";
+    }
+    EXPECT_EQ(x->d.b.connected, 1);
+}

@@ -1,1 +1,130 @@
-#include <gtest/gtest.h>
+// Floats to senders: the lines, the writes to each board, the outlet.
+#include "frame.h"
+#include "fake_port_fixture.h"
+
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+
+class Send : public FakePortTest {
+protected:
+    void SetUp() override
+    {
+        FakePortTest::SetUp();
+        sender = make({"send", "led"});
+        lines();
+    }
+    std::vector<double> sent()
+    {
+        std::vector<double> v;
+        for (auto &e : fakepd::take_outlets()) {
+            EXPECT_EQ(e.outlet, sender->d.s.f_out);
+            v.push_back(e.value);
+        }
+        return v;
+    }
+    t_Veltrix *sender = nullptr;
+};
+
+TEST_F(Send, WithNoBoardOnlyTheTraceLineAndTheOutlet)
+{
+    fakepd::send_float(&sender->x_obj, 1);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led"}));
+    EXPECT_EQ(sent(), (std::vector<double>{1}));
+}
+
+TEST_F(Send, EveryConnectedBoardGetsTheFrameInSlotOrderAsThreeWrites)
+{
+    auto &a = fakeserial::add("/dev/a");
+    auto &c = fakeserial::add("/dev/c");
+    make({"open", "/dev/a"});
+    t_Veltrix *gap = make({"open", "/dev/none"});
+    make({"open", "/dev/c"});
+    fakepd::advance(0);
+    destroy(gap);
+    lines();
+    // The outlet's listener sees both boards written already.
+    size_t written_when_out = 0;
+    fakepd::on_float(sender->d.s.f_out,
+                     [&](t_float) { written_when_out = a.output.size() + c.output.size(); });
+    fakepd::send_float(&sender->x_obj, 1);
+    const Bytes example = {0xAA, 0x6C, 0x65, 0x64, 0x00, 0x00, 0x00, 0x80, 0x3F};
+    EXPECT_EQ(a.output, example);
+    EXPECT_EQ(c.output, example);
+    EXPECT_EQ(a.write_calls, (std::vector<Bytes>{{0xAA}, {'l', 'e', 'd', 0}, {0, 0, 0x80, 0x3F}}));
+    EXPECT_EQ(written_when_out, 18u);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led"}));
+    EXPECT_EQ(sent(), (std::vector<double>{1}));
+}
+
+TEST_F(Send, ABoardNotYetConnectedFailsAtTheStartByte)
+{
+    make({"open", "/dev/ttyUSB7"});
+    lines();
+    fakepd::send_float(&sender->x_obj, -2.5);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send -2.500000 to led",
+                              "Veltrix_send_float WriteFile(/dev/ttyUSB7, start) failed"}));
+    EXPECT_EQ(sent(), (std::vector<double>{-2.5}));
+}
+
+TEST_F(Send, AFailedWriteEndsThatBoardsFrameAndTheNextBoardIsStillServed)
+{
+    const char *parts[] = {"start", "tag", "value"};
+    for (int at = 0; at < 3; at++) {
+        SCOPED_TRACE(parts[at]);
+        auto &a = fakeserial::add("/dev/a");
+        auto &b = fakeserial::add("/dev/b");
+        a.fail_write_at = at;
+        t_Veltrix *x = make({"open", "/dev/a"});
+        t_Veltrix *y = make({"open", "/dev/b"});
+        fakepd::advance(0);
+        lines();
+        fakepd::send_float(&sender->x_obj, 1);
+        EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led",
+                                  std::string("Veltrix_send_float WriteFile(/dev/a, ") + parts[at] +
+                                      ") failed"}));
+        EXPECT_EQ(a.writes, at + 1); // nothing more after the failure
+        EXPECT_EQ(b.output.size(), 9u);
+        EXPECT_EQ(x->d.b.connected, 1); // a failed write does not end the connection
+        EXPECT_EQ(sent(), (std::vector<double>{1}));
+        destroy(x);
+        destroy(y);
+        lines();
+    }
+}
+
+TEST_F(Send, AShortWriteIsAFailure)
+{
+    auto &a = fakeserial::add("/dev/a");
+    a.short_write_at = 1; // the tag write sends one byte less yet reports success
+    make({"open", "/dev/a"});
+    fakepd::advance(0);
+    lines();
+    fakepd::send_float(&sender->x_obj, 1);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led",
+                              "Veltrix_send_float WriteFile(/dev/a, tag) failed"}));
+    EXPECT_EQ(a.writes, 2);
+}
+
+TEST_F(Send, OnlyASenderTakesAFloat)
+{
+    t_Veltrix *others[] = {make({"receive", "led"}), make({"open", "/dev/a"}), make({"bad"})};
+    for (t_Veltrix *x : others) {
+        lines();
+        fakepd::send_float(&x->x_obj, 3);
+        EXPECT_EQ(lines(), (Lines{"error: Veltrix: no method for 'float'"}));
+    }
+    EXPECT_TRUE(fakepd::outlets().empty());
+}
+
+TEST_F(Send, LongTagGoesOutCutTo31)
+{
+    std::string tag(40, 'q');
+    t_Veltrix *s = make({"send", tag.c_str()});
+    auto &a = fakeserial::add("/dev/a");
+    make({"open", "/dev/a"});
+    fakepd::advance(0);
+    fakepd::send_float(&s->x_obj, 0);
+    ASSERT_EQ(a.write_calls.size(), 3u);
+    EXPECT_EQ(a.write_calls[1].size(), 32u);
+    EXPECT_EQ(a.write_calls[1].back(), 0);
+}
