@@ -11,7 +11,7 @@
 // Header-only, no dynamic allocation, no Arduino header needed: the same code
 // builds for 8-bit AVR, 32-bit ARM and a desktop host.
 //
-//   veltrixSend(Serial, "knob", 0.5);      // one frame out, to any Print-like
+//   veltrixSend(Serial, "knob", 0.5f);     // one frame out, to any Print-like
 //   VeltrixReceiver<> veltrix;             // decoder plus handler table
 //   veltrix.on("led", setLed);             // setLed(float) for tag "led"
 //   veltrix.onFrame(echo);                 // echo(const char *, float), all
@@ -33,6 +33,12 @@ class __FlashStringHelper; // Arduino's type for F("...") strings
 #define VELTRIX_TAG_MAX 31        // characters kept of a tag
 #define VELTRIX_VALUE_SIZE 4      // bytes of the value
 #define VELTRIX_FRAME_MAX (1 + VELTRIX_TAG_MAX + 1 + VELTRIX_VALUE_SIZE) // 37
+
+#if __cplusplus >= 201103L
+#define VELTRIX_NULL nullptr
+#else
+#define VELTRIX_NULL 0
+#endif
 
 #if __cplusplus >= 201103L
 static_assert(sizeof(float) == 4, "Veltrix needs a 32-bit float");
@@ -65,11 +71,13 @@ inline size_t veltrixEncode(const char *tag, float value, uint8_t *out)
     size_t n = 0;
     out[n++] = VELTRIX_START;
     for (uint8_t i = 0; i < VELTRIX_TAG_MAX && tag[i] != '\0'; i++)
-        out[n++] = (uint8_t)tag[i];
+        out[n++] = static_cast<uint8_t>(tag[i]);
     out[n++] = VELTRIX_TAG_END;
     uint32_t bits = veltrixFloatBits(value);
-    for (uint8_t i = 0; i < VELTRIX_VALUE_SIZE; i++)
-        out[n++] = (uint8_t)(bits >> (8 * i)); // least significant byte first
+    out[n++] = static_cast<uint8_t>(bits); // least significant byte first
+    out[n++] = static_cast<uint8_t>(bits >> 8);
+    out[n++] = static_cast<uint8_t>(bits >> 16);
+    out[n++] = static_cast<uint8_t>(bits >> 24);
     return n;
 }
 
@@ -91,7 +99,7 @@ template <class Out> size_t veltrixSend(Out &out, const __FlashStringHelper *tag
     char copy[VELTRIX_TAG_MAX + 1];
     const char *p = reinterpret_cast<const char *>(tag);
     uint8_t n = 0;
-    for (char c; n < VELTRIX_TAG_MAX && (c = (char)pgm_read_byte(p + n)) != '\0'; n++)
+    for (char c; n < VELTRIX_TAG_MAX && (c = static_cast<char>(pgm_read_byte(p + n))) != '\0'; n++)
         copy[n] = c;
     copy[n] = '\0';
     return veltrixSend(out, copy, value);
@@ -136,22 +144,26 @@ public:
         case inTag:
             if (c != VELTRIX_TAG_END) {
                 if (tagIdx_ < VELTRIX_TAG_MAX)
-                    tag_[tagIdx_++] = (char)c;
+                    tag_[tagIdx_++] = static_cast<char>(c);
             } else {
                 tag_[tagIdx_] = '\0';
                 state_ = inValue;
             }
             return false;
-        case inValue:
+        case inValue: {
             bytes_[valueIdx_++] = c;
             if (valueIdx_ < VELTRIX_VALUE_SIZE)
                 return false;
-            // Rebuilt from the wire order by shifts: the same value on a
-            // host of either byte order.
-            value_ = veltrixBitsFloat((uint32_t)bytes_[0] | ((uint32_t)bytes_[1] << 8) |
-                                      ((uint32_t)bytes_[2] << 16) | ((uint32_t)bytes_[3] << 24));
+            // Rebuilt from the wire order by shifts, then copied into the
+            // float: the same value on a host of either byte order.
+            uint32_t bits = static_cast<uint32_t>(bytes_[0]) |
+                            static_cast<uint32_t>(bytes_[1]) << 8 |
+                            static_cast<uint32_t>(bytes_[2]) << 16 |
+                            static_cast<uint32_t>(bytes_[3]) << 24;
+            value_ = veltrixBitsFloat(bits);
             state_ = between;
             return true;
+        }
         default:
             reset();
             return false;
@@ -163,7 +175,7 @@ public:
     float value() const { return value_; }
 
     // Where the reader is: between frames, or in a frame's tag or value.
-    State state() const { return (State)state_; }
+    State state() const { return static_cast<State>(state_); }
 
 private:
     char tag_[VELTRIX_TAG_MAX + 1];
@@ -200,11 +212,11 @@ public:
     typedef void (*FrameHandler)(const char *tag, float value);
     typedef void (*TagHandler)(float value);
 
-    VeltrixReceiver() : frameHandler_(0)
+    VeltrixReceiver() : frameHandler_(VELTRIX_NULL)
     {
         for (uint8_t i = 0; i < Slots; i++) {
-            tags_[i] = 0;
-            handlers_[i] = 0;
+            tags_[i] = VELTRIX_NULL;
+            handlers_[i] = VELTRIX_NULL;
         }
     }
 
@@ -220,7 +232,7 @@ public:
         for (uint8_t i = 0; i < Slots; i++) {
             if (tags_[i] && veltrixTagIs(tags_[i], tag)) {
                 if (!handler)
-                    tags_[i] = 0;
+                    tags_[i] = VELTRIX_NULL;
                 handlers_[i] = handler;
                 return true;
             }
@@ -272,7 +284,7 @@ public:
             int c = in.read();
             if (c < 0)
                 break;
-            frames += feed((uint8_t)c);
+            frames += feed(static_cast<uint8_t>(c));
         }
         return frames;
     }
