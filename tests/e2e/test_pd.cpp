@@ -81,7 +81,8 @@ TEST(RealPd, AMissingPortIsRetriedOnceASecond)
         [&](const std::string &) { return pd.count("CreateFile(/nonexistent/tty) failed") >= 3; },
         6000))
         << pd.console();
-    EXPECT_EQ(pd.count("connecting /nonexistent/tty ..."), pd.count("CreateFile(/nonexistent/tty)"));
+    EXPECT_EQ(pd.count("connecting /nonexistent/tty ..."),
+              pd.count("CreateFile(/nonexistent/tty)"));
 }
 
 TEST(RealPd, FramesFlowBothWaysThroughAPseudoTerminal)
@@ -89,25 +90,24 @@ TEST(RealPd, FramesFlowBothWaysThroughAPseudoTerminal)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     TempDir dir;
-    std::string patch = dir.write(
-        "flow.pd", pd_patch({
-                       "obj 10 10 Veltrix open " + pty.slave(),
-                       "obj 10 40 Veltrix receive led",
-                       "obj 10 70 print got-led",
-                       "obj 200 40 Veltrix receive other",
-                       "obj 200 70 print got-other",
-                       "obj 10 100 loadbang",
-                       "obj 10 130 delay 500",
-                       "msg 10 160 1",
-                       "obj 10 190 Veltrix send led",
-                       "obj 10 220 print passed",
-                       "connect 1 0 2 0",
-                       "connect 3 0 4 0",
-                       "connect 5 0 6 0",
-                       "connect 6 0 7 0",
-                       "connect 7 0 8 0",
-                       "connect 8 0 9 0",
-                   }));
+    std::string patch = dir.write("flow.pd", pd_patch({
+                                                 "obj 10 10 Veltrix open " + pty.slave(),
+                                                 "obj 10 40 Veltrix receive led",
+                                                 "obj 10 70 print got-led",
+                                                 "obj 200 40 Veltrix receive other",
+                                                 "obj 200 70 print got-other",
+                                                 "obj 10 100 loadbang",
+                                                 "obj 10 130 delay 500",
+                                                 "msg 10 160 1",
+                                                 "obj 10 190 Veltrix send led",
+                                                 "obj 10 220 print passed",
+                                                 "connect 1 0 2 0",
+                                                 "connect 3 0 4 0",
+                                                 "connect 5 0 6 0",
+                                                 "connect 6 0 7 0",
+                                                 "connect 7 0 8 0",
+                                                 "connect 8 0 9 0",
+                                             }));
     PdProcess pd(patch);
     ASSERT_TRUE(pd.wait_line("connected " + pty.slave() + " ok!", 5000)) << pd.console();
     // Patch to board: the frame arrives byte-exact, and the float goes on.

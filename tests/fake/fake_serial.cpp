@@ -145,7 +145,8 @@ uint8_t endless_byte(uint64_t i)
 {
     uint8_t frame[veltrix::frame_max];
     size_t size = veltrix::frame_encode("n", 0, frame);
-    veltrix::frame_put_value(static_cast<float>(i / size), frame + size - veltrix::frame_value_size);
+    veltrix::frame_put_value(static_cast<float>(i / size),
+                             frame + size - veltrix::frame_value_size);
     return frame[i % size];
 }
 

@@ -16,7 +16,7 @@ enum t_op { op_open, op_getstate, op_setstate, op_gettimeouts, op_settimeouts, o
 struct t_device {
     // What the test sets.
     std::deque<uint8_t> input; // bytes waiting to be read
-    bool endless = false; // a byte is always waiting: frames "n" carrying 0, 1, 2, ...
+    bool endless = false;      // a byte is always waiting: frames "n" carrying 0, 1, 2, ...
     bool fail[op_write + 1] = {};
     int fail_write_at = -1;  // the n-th write (0-based) fails
     int short_write_at = -1; // the n-th write reports success but sends one byte less

@@ -19,7 +19,7 @@ const Bytes led_one = {0xAA, 0x6C, 0x65, 0x64, 0x00, 0x00, 0x00, 0x80, 0x3F};
 } // namespace
 
 class Link : public ModuleTest {
-protected:
+  protected:
     t_Veltrix *board_on(Pty &pty)
     {
         t_Veltrix *x = make({"open", pty.slave().c_str()});
@@ -36,7 +36,8 @@ TEST_F(Link, ABoardConnectsReadsFramesAndReconnectsAfterAHangUp)
     t_Veltrix *r = make({"receive", "led"});
     t_Veltrix *x = board_on(*pty);
     std::string self = "Veltrix_tick " + addr(x);
-    EXPECT_EQ(lines(), (Lines{self + " connecting " + path + " ...", self + " connected " + path + " ok!"}));
+    EXPECT_EQ(lines(),
+              (Lines{self + " connecting " + path + " ...", self + " connected " + path + " ok!"}));
 
     ASSERT_TRUE(pty->write(Bytes{0x13, 0x0D} + led_one));
     usleep(20000);
@@ -59,7 +60,8 @@ TEST_F(Link, ASecondBoardOnTheSamePortCannotConnect)
     t_Veltrix *second = board_on(pty);
     EXPECT_EQ(first->d.b.connected, 1);
     EXPECT_EQ(second->d.b.connected, 0);
-    EXPECT_EQ(lines().back(), "Veltrix_tick " + addr(second) + " CreateFile(" + pty.slave() + ") failed");
+    EXPECT_EQ(lines().back(),
+              "Veltrix_tick " + addr(second) + " CreateFile(" + pty.slave() + ") failed");
     destroy(first);
     fakepd::advance(1000);
     EXPECT_EQ(second->d.b.connected, 1);

@@ -5,7 +5,7 @@
 #include "module_fixture.h"
 
 class FakePortTest : public ModuleTest {
-protected:
+  protected:
     void SetUp() override
     {
         fakeserial::reset();

@@ -11,7 +11,7 @@
 #include <vector>
 
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         fakepd::reset();

@@ -18,7 +18,7 @@
 
 // A fresh directory that is removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir()
     {
         char name[] = "/tmp/veltrix-test-XXXXXX";
@@ -38,17 +38,17 @@ public:
         return p;
     }
 
-private:
+  private:
     std::string path_;
 };
 
 class PdProcess {
-public:
+  public:
     // Starts pd on `patch` with the module's folder on its search path.
     PdProcess(const std::string &patch, const std::vector<std::string> &extra = {})
     {
-        std::vector<std::string> args = {PD_EXECUTABLE, "-nogui", "-stderr", "-nosound", "-nomidi",
-                                         "-noprefs",    "-path",  MODULE_DIR};
+        std::vector<std::string> args = {PD_EXECUTABLE, "-nogui",   "-stderr", "-nosound",
+                                         "-nomidi",     "-noprefs", "-path",   MODULE_DIR};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back("-open");
         args.push_back(patch);
@@ -152,7 +152,7 @@ public:
         return all;
     }
 
-private:
+  private:
     // Reads what is there (waiting up to `ms`); false at end of output.
     bool pump(int ms)
     {

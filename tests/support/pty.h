@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 class Pty {
-public:
+  public:
     // raw: set the line raw now, so bytes written before the module opens
     // the port are neither echoed nor held for a line.
     explicit Pty(bool raw = true)
@@ -101,7 +101,7 @@ public:
         return false;
     }
 
-private:
+  private:
     int master_ = -1;
     std::string slave_;
 };

@@ -4,9 +4,15 @@
 using Lines = std::vector<std::string>;
 
 class Board : public FakePortTest {
-protected:
-    std::string connecting(t_Veltrix *x) { return "Veltrix_tick " + addr(x) + " connecting " + tty(x) + " ..."; }
-    std::string connected(t_Veltrix *x) { return "Veltrix_tick " + addr(x) + " connected " + tty(x) + " ok!"; }
+  protected:
+    std::string connecting(t_Veltrix *x)
+    {
+        return "Veltrix_tick " + addr(x) + " connecting " + tty(x) + " ...";
+    }
+    std::string connected(t_Veltrix *x)
+    {
+        return "Veltrix_tick " + addr(x) + " connected " + tty(x) + " ok!";
+    }
     std::string failed(t_Veltrix *x, const std::string &call)
     {
         return "Veltrix_tick " + addr(x) + " " + call + "(" + tty(x) + ") failed";
@@ -96,8 +102,8 @@ TEST_F(Board, RatesOutsideTheUsualRangeAreWarnedAboutOnEveryAttempt)
         fakepd::advance(0);
         char warning[128];
         snprintf(warning, sizeof warning,
-                 "Veltrix_tick %s WARNING: baudrate %ld might be out of range!\n",
-                 addr(x).c_str(), static_cast<long>(Veltrix_baudrate(rate)));
+                 "Veltrix_tick %s WARNING: baudrate %ld might be out of range!\n", addr(x).c_str(),
+                 static_cast<long>(Veltrix_baudrate(rate)));
         EXPECT_EQ(lines(), (Lines{connecting(x), warning, failed(x, "CreateFile")}));
         fakepd::advance(1000);
         EXPECT_EQ(lines().size(), 3u);
@@ -120,7 +126,8 @@ TEST_F(Board, FailedReadClosesAndReconnects100msLater)
     auto &dev = fakeserial::get("/dev/a");
     dev.fail[fakeserial::op_read] = true;
     fakepd::advance(100);
-    EXPECT_EQ(lines(), (Lines{"Veltrix_tick " + addr(x) + " ReadFile(/dev/a) failed, closing connection"}));
+    EXPECT_EQ(lines(),
+              (Lines{"Veltrix_tick " + addr(x) + " ReadFile(/dev/a) failed, closing connection"}));
     EXPECT_EQ(x->d.b.connected, 0);
     EXPECT_EQ(dev.closes, 1);
     // The device stays away: the first attempt comes after 100 ms, then once a second.

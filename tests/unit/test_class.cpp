@@ -26,7 +26,8 @@ TEST_F(Creation, BoardWithPortAloneRunsAt115200)
 {
     t_Veltrix *x = make({"open", "/dev/ttyUSB0"});
     ASSERT_NE(x, nullptr);
-    EXPECT_EQ(lines(), (Lines{"Veltrix_new start", "Veltrix_new 'open' " + addr(x), "Veltrix_new end"}));
+    EXPECT_EQ(lines(),
+              (Lines{"Veltrix_new start", "Veltrix_new 'open' " + addr(x), "Veltrix_new end"}));
     EXPECT_EQ(x->endpoint_type, ep_none);
     EXPECT_STREQ(x->d.b.tty, "/dev/ttyUSB0");
     EXPECT_EQ(x->d.b.baudrate, 115200);
@@ -65,9 +66,9 @@ TEST_F(Creation, SenderAndReceiverGetATagAndAnOutlet)
     t_Veltrix *r = make({"receive", "knob"});
     ASSERT_NE(s, nullptr);
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(lines(), (Lines{"Veltrix_new start", "Veltrix_new 'send' " + addr(s),
-                              "Veltrix_new end", "Veltrix_new start",
-                              "Veltrix_new 'receive' " + addr(r), "Veltrix_new end"}));
+    EXPECT_EQ(lines(),
+              (Lines{"Veltrix_new start", "Veltrix_new 'send' " + addr(s), "Veltrix_new end",
+                     "Veltrix_new start", "Veltrix_new 'receive' " + addr(r), "Veltrix_new end"}));
     EXPECT_EQ(s->endpoint_type, ep_send);
     EXPECT_STREQ(s->d.s.endpoint_tag, "led");
     EXPECT_NE(s->d.s.f_out, nullptr);
@@ -201,7 +202,8 @@ TEST_F(Destruction, ReceiverSenderAndInvalidObjects)
     t_Veltrix *bad = make({});
     lines();
     destroy(r);
-    EXPECT_EQ(lines(), (Lines{"Veltrix_free " + addr(r), "Veltrix_free Veltrix.receivers[2] = NULL"}));
+    EXPECT_EQ(lines(),
+              (Lines{"Veltrix_free " + addr(r), "Veltrix_free Veltrix.receivers[2] = NULL"}));
     EXPECT_EQ(Veltrix.receivers[2], nullptr);
     destroy(s);
     EXPECT_EQ(lines(), (Lines{"Veltrix_free " + addr(s)}));

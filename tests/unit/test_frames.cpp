@@ -35,7 +35,7 @@ Bytes operator+(Bytes a, const Bytes &b)
 } // namespace
 
 class Frames : public FakePortTest {
-protected:
+  protected:
     void SetUp() override
     {
         FakePortTest::SetUp();
@@ -121,8 +121,8 @@ TEST_F(Frames, ReceiversOfOneTagGetEachValueInSlotOrder)
     t_Veltrix *third = make({"receive", "t"}); // takes slot 1, before `second`
     poll(frame("t", 5) + frame("nobody", 6) + frame("t", 7));
     using Out = std::vector<std::pair<t_Veltrix *, double>>;
-    EXPECT_EQ(outputs(), (Out{{first, 5}, {third, 5}, {second, 5}, {first, 7}, {third, 7},
-                              {second, 7}}));
+    EXPECT_EQ(outputs(),
+              (Out{{first, 5}, {third, 5}, {second, 5}, {first, 7}, {third, 7}, {second, 7}}));
 }
 
 TEST_F(Frames, ValuesKeepTheirBitsThroughTheHostFloat)

@@ -6,7 +6,7 @@ using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
 class Send : public FakePortTest {
-protected:
+  protected:
     void SetUp() override
     {
         FakePortTest::SetUp();

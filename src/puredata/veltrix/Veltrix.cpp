@@ -76,11 +76,12 @@ extern "C" void Veltrix_setup(void)
 {
     post("Veltrix_setup start");
     memset(&Veltrix, 0, sizeof Veltrix);
-    Veltrix_class = class_new(gensym("Veltrix"), Veltrix_method<t_newmethod>(Veltrix_new),
-                              Veltrix_method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
+    Veltrix_class =
+        class_new(gensym("Veltrix"), Veltrix_method<t_newmethod>(Veltrix_new),
+                  Veltrix_method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
     class_addbang(Veltrix_class, Veltrix_method<t_method>(Veltrix_bang));
-    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_send_float), gensym("float"), A_FLOAT,
-                    0);
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_send_float), gensym("float"),
+                    A_FLOAT, 0);
     class_sethelpsymbol(Veltrix_class, gensym("help-Veltrix"));
     post("Veltrix_setup end");
 }

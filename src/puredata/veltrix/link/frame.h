@@ -11,7 +11,7 @@ namespace veltrix {
 
 constexpr uint8_t frame_start = 0xAA;
 constexpr uint8_t frame_tag_end = 0x00;
-constexpr size_t frame_tag_max = 31;    // characters kept of a tag
+constexpr size_t frame_tag_max = 31; // characters kept of a tag
 constexpr size_t frame_value_size = 4;
 constexpr size_t frame_max = 1 + frame_tag_max + 1 + frame_value_size;
 
