@@ -1,0 +1,182 @@
+// Linux side of the Windows tests: plays a board on pseudo-terminals that a
+// wine prefix sees as COM ports, while it runs the Windows test program.
+//
+//   device DOSDEVICES NAME... -- COMMAND [ARG...]
+//
+// For each NAME (e.g. com12) a pseudo-terminal is made and DOSDEVICES/NAME
+// links to it. Then COMMAND runs; its exit status is the driver's. Meanwhile
+// every frame the host writes to a port is answered on that port with
+//   0x55 (noise between frames), one frame "rx" per raw byte of the frame
+//   received (so the host can check them byte for byte), and the frame
+//   "echo" with the received value, bit for bit;
+// except a frame tagged "hangup", on which the device closes its end for good.
+#include "frame.h"
+#include "pty.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+namespace {
+
+constexpr int run_limit_ms = 120000;
+
+// The frame decoder's fields, as frame_step expects them.
+struct t_decoder {
+    char inputBufferTag[veltrix::frame_tag_max + 1];
+    float inputBufferValue;
+    uint8_t inputBufferState;
+    uint8_t inputBufferTagIdx;
+    uint8_t *inputBufferValuePtr;
+    uint8_t inputBufferValuePtrIdx;
+};
+
+struct t_port {
+    std::string name;
+    std::unique_ptr<Pty> pty;
+    int slave_fd = -1; // held so that the master sees no hang-up between opens
+    t_decoder decoder{};
+    std::vector<uint8_t> raw; // bytes of the frame being received
+};
+
+void append_frame(std::vector<uint8_t> &out, const char *tag, float value)
+{
+    uint8_t frame[veltrix::frame_max];
+    size_t n = veltrix::frame_encode(tag, value, frame);
+    out.insert(out.end(), frame, frame + n);
+}
+
+void hang_up(t_port &p)
+{
+    fprintf(stderr, "device %s: hanging up\n", p.name.c_str());
+    p.pty->close();
+    if (p.slave_fd >= 0)
+        close(p.slave_fd);
+    p.slave_fd = -1;
+}
+
+void on_byte(t_port &p, uint8_t c)
+{
+    if (p.decoder.inputBufferState == veltrix::frame_between)
+        p.raw.clear();
+    p.raw.push_back(c);
+    if (!veltrix::frame_step(p.decoder, c))
+        return;
+    std::string tag = p.decoder.inputBufferTag;
+    std::vector<uint8_t> raw;
+    // Bytes ahead of the start byte are noise, not frame.
+    for (size_t i = 0; i < p.raw.size(); i++) {
+        if (p.raw[i] == veltrix::frame_start) {
+            raw.assign(p.raw.begin() + long(i), p.raw.end());
+            break;
+        }
+    }
+    fprintf(stderr, "device %s: frame '%s' (%zu bytes)\n", p.name.c_str(), tag.c_str(), raw.size());
+    if (tag == "hangup") {
+        hang_up(p);
+        return;
+    }
+    std::vector<uint8_t> reply{0x55};
+    for (uint8_t b : raw)
+        append_frame(reply, "rx", b);
+    append_frame(reply, "echo", p.decoder.inputBufferValue);
+    if (!p.pty->write(reply))
+        fprintf(stderr, "device %s: reply failed\n", p.name.c_str());
+}
+
+bool make_port(const std::string &dosdevices, t_port &p)
+{
+    p.pty = std::make_unique<Pty>(true);
+    if (!p.pty->ok())
+        return false;
+    p.slave_fd = open(p.pty->slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string link = dosdevices + "/" + p.name;
+    unlink(link.c_str());
+    if (p.slave_fd < 0 || symlink(p.pty->slave().c_str(), link.c_str()) != 0) {
+        perror(link.c_str());
+        return false;
+    }
+    fprintf(stderr, "device %s: %s\n", p.name.c_str(), p.pty->slave().c_str());
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int sep = 1;
+    while (sep < argc && strcmp(argv[sep], "--"))
+        sep++;
+    if (argc < 4 || sep < 3 || sep + 1 >= argc) {
+        fprintf(stderr, "usage: device DOSDEVICES NAME... -- COMMAND [ARG...]\n");
+        return 2;
+    }
+    std::string dosdevices = argv[1];
+    std::vector<t_port> ports(size_t(sep - 2));
+    for (size_t i = 0; i < ports.size(); i++) {
+        ports[i].name = argv[2 + i];
+        if (!make_port(dosdevices, ports[i]))
+            return 2;
+    }
+
+    pid_t child = fork();
+    if (child == 0) {
+        execvp(argv[sep + 1], argv + sep + 1);
+        perror(argv[sep + 1]);
+        _exit(127);
+    }
+    if (child < 0) {
+        perror("fork");
+        return 2;
+    }
+
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_limit_ms);
+    for (;;) {
+        if (waitpid(child, &status, WNOHANG) == child)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            fprintf(stderr, "device: %s still running after %d ms, killing it\n", argv[sep + 1],
+                    run_limit_ms);
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return 1;
+        }
+        std::vector<pollfd> fds;
+        std::vector<t_port *> owners;
+        for (auto &p : ports) {
+            if (p.pty->master() >= 0) {
+                fds.push_back({p.pty->master(), POLLIN, 0});
+                owners.push_back(&p);
+            }
+        }
+        if (poll(fds.data(), fds.size(), 10) <= 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            uint8_t buf[256];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            for (ssize_t k = 0; k < n; k++) {
+                on_byte(*owners[i], buf[k]);
+                if (owners[i]->pty->master() < 0)
+                    break;
+            }
+        }
+    }
+    for (auto &p : ports) {
+        unlink((dosdevices + "/" + p.name).c_str());
+        if (p.slave_fd >= 0)
+            close(p.slave_fd);
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    fprintf(stderr, "device: %s ended by a signal\n", argv[sep + 1]);
+    return 1;
+}
