@@ -1,0 +1,501 @@
+// The module in a real pd -nogui against the board simulator, and the help
+// patch, the demo patch and the installed folder.
+#include <gtest/gtest.h>
+
+#include "pd_process.h"
+
+#include <csignal>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A veltrix-board process: its standard input to send lines, its standard
+// output (received frames) and standard error (status lines) collected.
+class Board {
+  public:
+    explicit Board(const std::vector<std::string> &args,
+                   const std::string &executable = BOARD_EXECUTABLE)
+    {
+        int in[2], out[2], err[2];
+        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            std::vector<std::string> all = {executable};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (auto &a : all)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        in_ = in[1];
+        streams_[0].fd = out[0];
+        streams_[1].fd = err[0];
+    }
+    ~Board()
+    {
+        stop();
+        for (auto &s : streams_)
+            if (s.fd >= 0)
+                ::close(s.fd);
+    }
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+
+    bool send(const std::string &line)
+    {
+        std::string text = line + "\n";
+        return ::write(in_, text.data(), text.size()) == ssize_t(text.size());
+    }
+    void close_stdin()
+    {
+        if (in_ >= 0)
+            ::close(in_);
+        in_ = -1;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+
+    // Waits for a line of standard output (0) or error (1) containing `text`.
+    bool wait_line(int stream, const std::string &text, int ms, int nth = 1)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (count(stream, text) < nth) {
+            if (std::chrono::steady_clock::now() >= until)
+                return false;
+            pump(20);
+        }
+        return true;
+    }
+    bool wait_out(const std::string &text, int ms) { return wait_line(0, text, ms); }
+    bool wait_err(const std::string &text, int ms, int nth = 1)
+    {
+        return wait_line(1, text, ms, nth);
+    }
+    int count(int stream, const std::string &text) const
+    {
+        int n = 0;
+        for (auto &l : streams_[stream].lines)
+            n += l.find(text) != std::string::npos;
+        return n;
+    }
+    const std::vector<std::string> &out() const { return streams_[0].lines; }
+    std::string log() const
+    {
+        std::string all;
+        for (auto &s : streams_)
+            for (auto &l : s.lines)
+                all += l + "\n";
+        return all;
+    }
+
+    // Exit status once it ended by itself within `ms`, else -1.
+    int wait_exit(int ms)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < until) {
+            pump(10);
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                pump(0);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+        }
+        return -1;
+    }
+    int stop()
+    {
+        if (pid_ <= 0)
+            return -1;
+        kill(pid_, SIGTERM);
+        int rc = wait_exit(3000);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        close_stdin();
+        return rc;
+    }
+
+  private:
+    struct t_stream {
+        int fd = -1;
+        std::string partial;
+        std::vector<std::string> lines;
+    };
+
+    void pump(int ms)
+    {
+        pollfd p[2] = {{streams_[0].fd, POLLIN, 0}, {streams_[1].fd, POLLIN, 0}};
+        if (poll(p, 2, ms) <= 0)
+            return;
+        for (int i = 0; i < 2; i++) {
+            if (!(p[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[4096];
+            ssize_t n = ::read(streams_[i].fd, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            auto &s = streams_[i];
+            s.partial.append(buf, size_t(n));
+            size_t nl;
+            while ((nl = s.partial.find('\n')) != std::string::npos) {
+                s.lines.push_back(s.partial.substr(0, nl));
+                s.partial.erase(0, nl + 1);
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    t_stream streams_[2];
+};
+
+constexpr int wait_ms = 5000;
+const std::string opened = "the patch opened the port";
+
+// Lines that say a patch did not load clean.
+int errors(const PdProcess &pd)
+{
+    return pd.count("error") + pd.count("couldn't create");
+}
+
+// The patch lines followed by a loadbang that quits Pd after `ms`.
+std::vector<std::string> with_quit(std::vector<std::string> lines, int ms)
+{
+    int n = 0;
+    for (auto &l : lines)
+        n += l.rfind("connect ", 0) != 0;
+    auto at = [n](int i) { return std::to_string(n + i); };
+    lines.push_back("obj 400 10 loadbang");
+    lines.push_back("obj 400 40 delay " + std::to_string(ms));
+    lines.push_back("msg 400 70 \\; pd quit");
+    lines.push_back("connect " + at(0) + " 0 " + at(1) + " 0");
+    lines.push_back("connect " + at(1) + " 0 " + at(2) + " 0");
+    return lines;
+}
+
+TEST(Board, ValuesReachTheReceiversOfTheirTagOnly)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link});
+    ASSERT_TRUE(board.wait_err(link, wait_ms)) << board.log();
+    // The 40-character tag is cut to its first 31 on the way.
+    std::string patch =
+        dir.write("p.pd", pd_patch({"obj 10 10 Veltrix open " + link,
+                                    "obj 10 40 Veltrix receive knob", "obj 10 70 print k1",
+                                    "obj 200 40 Veltrix receive knob", "obj 200 70 print k2",
+                                    "obj 10 100 Veltrix receive other", "obj 10 130 print other",
+                                    "obj 200 100 Veltrix receive abcdefghijklmnopqrstuvwxyz01234",
+                                    "obj 200 130 print long", "connect 1 0 2 0", "connect 3 0 4 0",
+                                    "connect 5 0 6 0", "connect 7 0 8 0"}));
+    PdProcess pd(patch);
+    ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
+    board.send("knob 0.25");
+    board.send("other -7");
+    board.send("abcdefghijklmnopqrstuvwxyz0123456789ABCD 3");
+    board.send("nobody 9");
+    ASSERT_TRUE(pd.wait_line("long: 3", wait_ms)) << pd.console();
+    pd.collect(300);
+    EXPECT_EQ(pd.count("k1: 0.25"), 1) << pd.console();
+    EXPECT_EQ(pd.count("k2: 0.25"), 1) << pd.console();
+    EXPECT_EQ(pd.count("other: -7"), 1) << pd.console();
+    EXPECT_EQ(pd.count("k1:") + pd.count("k2:") + pd.count("other:") + pd.count("long:"), 4)
+        << pd.console();
+    EXPECT_EQ(pd.count(": 9"), 0) << pd.console();
+}
+
+TEST(Board, TwoBoardsGetEverySentFloatByteExactAndBothReachThePatch)
+{
+    TempDir dir;
+    std::string a = dir.path() + "/a", b = dir.path() + "/b";
+    Board board_a({"--link", a, "--hex"});
+    Board board_b({"--link", b, "--hex"});
+    ASSERT_TRUE(board_a.wait_err(a, wait_ms) && board_b.wait_err(b, wait_ms));
+    // A frame on "go" from either board makes the patch send three values.
+    std::string patch = dir.write(
+        "p.pd", pd_patch({"obj 10 10 Veltrix open " + a, "obj 10 40 Veltrix open " + b,
+                          "obj 10 70 Veltrix receive go", "msg 10 100 1 \\, 0.1 \\, -2.5e+30",
+                          "obj 10 130 Veltrix send led", "obj 200 70 Veltrix receive knob",
+                          "obj 200 100 print knob", "connect 2 0 3 0", "connect 3 0 4 0",
+                          "connect 5 0 6 0"}));
+    PdProcess pd(patch);
+    ASSERT_TRUE(board_a.wait_err(opened, wait_ms) && board_b.wait_err(opened, wait_ms))
+        << board_a.log() << board_b.log() << pd.console();
+    board_b.send("knob 2");
+    board_a.send("knob 1");
+    EXPECT_TRUE(pd.wait_line("knob: 1", wait_ms)) << pd.console();
+    EXPECT_TRUE(pd.wait_line("knob: 2", wait_ms)) << pd.console();
+
+    board_a.send("go 1");
+    const char *expected[] = {"led 1 [aa 6c 65 64 00 00 00 80 3f]",
+                              "led 0.1 [aa 6c 65 64 00 cd cc cc 3d]",
+                              "led -2.5e+30 [aa 6c 65 64 00 7c 6f fc f1]"};
+    for (Board *board : {&board_a, &board_b}) {
+        ASSERT_TRUE(board->wait_out(expected[2], wait_ms)) << board->log() << pd.console();
+        std::vector<std::string> want(std::begin(expected), std::end(expected));
+        EXPECT_EQ(board->out(), want);
+    }
+}
+
+TEST(Board, ReconnectsAfterTheBoardHangsUpAndComesBack)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string patch = dir.write(
+        "p.pd", pd_patch({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix receive knob",
+                          "obj 10 70 print knob", "obj 200 40 Veltrix receive back",
+                          "obj 200 70 Veltrix send led", "connect 1 0 2 0", "connect 3 0 4 0"}));
+    PdProcess pd(patch);
+    ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
+    board.send("knob 1");
+    ASSERT_TRUE(pd.wait_line("knob: 1", wait_ms)) << pd.console();
+
+    board.signal(SIGUSR1);
+    EXPECT_TRUE(pd.wait_line("ReadFile(" + link + ") failed, closing connection", wait_ms))
+        << pd.console();
+    ASSERT_TRUE(board.wait_err(opened, wait_ms, 2)) << board.log() << pd.console();
+    int connects = 0;
+    EXPECT_TRUE(pd.wait_for(
+        [&](const std::string &l) {
+            return l.find("connected " + link + " ok!") != std::string::npos && ++connects == 2;
+        },
+        wait_ms))
+        << pd.console();
+    board.send("knob 2");
+    EXPECT_TRUE(pd.wait_line("knob: 2", wait_ms)) << pd.console();
+    board.send("back 5");
+    EXPECT_TRUE(board.wait_out("led 5", wait_ms)) << board.log();
+}
+
+TEST(Board, DeletingAConnectedBoardClosesItsPortForGood)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string text = pd_patch({"obj 10 10 Veltrix receive del", "msg 10 40 \\; pd-sub clear"});
+    text += "#N canvas 0 0 300 200 sub 0;\n#X obj 10 10 Veltrix open " + link +
+            ";\n#X restore 10 80 pd sub;\n#X connect 0 0 1 0;\n";
+    PdProcess pd(dir.write("p.pd", text));
+    ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
+    board.send("del 1");
+    EXPECT_TRUE(board.wait_err("the patch closed the port", wait_ms)) << board.log();
+    EXPECT_TRUE(pd.wait_line("Veltrix_free CloseHandle(" + link + ")", wait_ms)) << pd.console();
+    // Gone for good: no attempt to open the port again.
+    pd.collect(1500);
+    EXPECT_EQ(pd.count("connecting " + link), 1) << pd.console();
+    EXPECT_EQ(board.count(1, opened), 1) << board.log();
+}
+
+TEST(Board, SequenceArrivesWholeAndInOrder)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    constexpr int count = 50000;
+    Board board({"--link", link, "--sequence", "seq", "--count", std::to_string(count)});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    // Each value is compared with the number of values before it.
+    std::string patch = dir.write("p.pd", pd_patch({"obj 10 10 Veltrix open " + link,
+                                                    "obj 10 40 Veltrix receive seq",
+                                                    "obj 10 70 t f b",
+                                                    "obj 150 100 f",
+                                                    "obj 200 100 + 1",
+                                                    "obj 10 130 !=",
+                                                    "obj 10 160 sel 1",
+                                                    "obj 10 190 print MISMATCH",
+                                                    "obj 100 160 sel " + std::to_string(count - 1),
+                                                    "obj 100 190 print LAST",
+                                                    "connect 1 0 2 0",
+                                                    "connect 2 1 3 0",
+                                                    "connect 3 0 4 0",
+                                                    "connect 4 0 3 1",
+                                                    "connect 3 0 5 1",
+                                                    "connect 2 0 5 0",
+                                                    "connect 5 0 6 0",
+                                                    "connect 6 0 7 0",
+                                                    "connect 2 0 8 0",
+                                                    "connect 8 0 9 0"}));
+    PdProcess pd(patch);
+    EXPECT_TRUE(pd.wait_line("LAST: bang", 30000)) << pd.console();
+    EXPECT_EQ(board.wait_exit(wait_ms), 0) << board.log();
+    EXPECT_EQ(board.count(1, "sequence seq: " + std::to_string(count) + " frames in"), 1)
+        << board.log();
+    EXPECT_EQ(pd.count("MISMATCH"), 0);
+}
+
+TEST(Simulator, ReplacesAStaleLinkAndRemovesItOnASignal)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    ASSERT_EQ(symlink("/dev/pts/does-not-exist", link.c_str()), 0);
+    for (int sig : {SIGINT, SIGTERM}) {
+        Board board({"--link", link});
+        ASSERT_TRUE(board.wait_err(link, wait_ms)) << board.log();
+        char target[256] = {};
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
+        board.signal(sig);
+        EXPECT_EQ(board.wait_exit(wait_ms), 0) << board.log();
+        struct stat st;
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << "link left after signal " << sig;
+    }
+}
+
+TEST(Simulator, EndsAfterQuitAfterWhateverStandardInputDoes)
+{
+    TempDir dir;
+    Board board({"--link", dir.path() + "/b0", "--quit-after", "0.5"});
+    board.close_stdin();
+    EXPECT_EQ(board.wait_exit(wait_ms), 0) << board.log();
+}
+
+TEST(Simulator, RefusesBadArgumentsAndPortsItCannotOpen)
+{
+    TempDir dir;
+    std::string file = dir.write("plain", "not a link");
+    struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{}, 2},
+        {{"--link"}, 2},
+        {{"--link", dir.path() + "/b", "--port", "/dev/null"}, 2},
+        {{"--link", dir.path() + "/b", "--rate", "0"}, 2},
+        {{"--link", dir.path() + "/b", "--count", "12x"}, 2},
+        {{"--link", dir.path() + "/b", "--bogus"}, 2},
+        {{"--port", dir.path() + "/missing"}, 1},
+        {{"--port", "/dev/null"}, 1}, // not a serial port
+        {{"--port", "/dev/null", "--baud", "1234"}, 1},
+        {{"--link", file}, 1}, // a real file is not replaced
+        {{"--link", dir.path() + "/no/such/dir/b"}, 1},
+    };
+    for (auto &c : cases) {
+        Board board(c.args);
+        std::string args;
+        for (auto &a : c.args)
+            args += a + " ";
+        EXPECT_EQ(board.wait_exit(wait_ms), c.status) << args << "\n" << board.log();
+        EXPECT_GT(board.count(1, "error:"), 0) << args;
+    }
+    Board help({"--help"});
+    EXPECT_EQ(help.wait_exit(wait_ms), 0);
+    for (const char *option : {"--link", "--port", "--baud", "--counter", "--sine", "--freq",
+                               "--rate", "--sequence", "--count", "--echo", "--hangup-after",
+                               "--hangup-for", "--quit-after", "--hex", "--quiet", "--help"})
+        EXPECT_GT(help.count(0, option), 0) << option;
+}
+
+TEST(Simulator, EchoesAndGeneratesWhileThePatchListens)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link, "--echo", "--counter", "knob", "--sine", "wave", "--rate", "20"});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string patch = dir.write(
+        "p.pd", pd_patch({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix receive knob",
+                          "obj 10 70 print knob", "obj 200 40 Veltrix receive wave",
+                          "obj 200 70 print wave", "obj 10 100 Veltrix send ping",
+                          "obj 200 100 Veltrix receive ping", "obj 200 130 print echo",
+                          "obj 10 130 Veltrix receive knob", "obj 10 160 sel 3", "msg 10 190 42",
+                          "connect 1 0 2 0", "connect 3 0 4 0", "connect 6 0 7 0",
+                          "connect 8 0 9 0", "connect 9 0 10 0", "connect 10 0 5 0"}));
+    PdProcess pd(patch);
+    // The counter starts at 0 once the patch opens the port, none skipped.
+    ASSERT_TRUE(pd.wait_line("knob: 3", wait_ms)) << pd.console();
+    for (const char *v : {"knob: 0", "knob: 1", "knob: 2"})
+        EXPECT_EQ(pd.count(v), 1) << v << "\n" << pd.console();
+    EXPECT_TRUE(pd.wait_line("wave: ", wait_ms)) << pd.console();
+    EXPECT_TRUE(pd.wait_line("echo: 42", wait_ms)) << pd.console();
+    EXPECT_TRUE(board.wait_out("ping 42", wait_ms)) << board.log();
+}
+
+TEST(Patches, HelpPatchLoadsCleanAndItsBoardMessageReachesItsSubpatch)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    // What the help's "open" message does, with the test's port, once the
+    // help (opened after this patch) is loaded.
+    std::string driver = dir.write(
+        "driver.pd",
+        pd_patch(with_quit({"msg 10 10 \\; pd-veltrix-boards obj 10 10 Veltrix open " + link,
+                            "obj 10 40 loadbang", "obj 10 70 delay 100", "connect 1 0 2 0",
+                            "connect 2 0 0 0"},
+                           1500)));
+    PdProcess pd(SOURCE_DIR "/help/help-Veltrix.pd", {"-open", driver});
+    EXPECT_EQ(pd.wait_exit(10000), 0) << pd.console();
+    EXPECT_EQ(errors(pd), 0) << pd.console();
+    EXPECT_EQ(pd.count("connected " + link + " ok!"), 1) << pd.console();
+}
+
+TEST(Patches, DemoPatchLoadsCleanAndValuesFlowBothWays)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link, "--counter", "knob", "--sine", "wave", "--rate", "20"});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string quit = dir.write("quit.pd", pd_patch(with_quit({}, 1500)));
+    PdProcess pd(SOURCE_DIR "/demo/demo.pd",
+                 {"-send", "veltrix-demo-port symbol " + link, "-open", quit});
+    EXPECT_EQ(pd.wait_exit(10000), 0) << pd.console();
+    EXPECT_EQ(errors(pd), 0) << pd.console();
+    EXPECT_GT(pd.count("knob: "), 0) << pd.console();
+    EXPECT_GT(pd.count("wave: "), 0) << pd.console();
+    EXPECT_TRUE(board.wait_out("led ", wait_ms)) << board.log();
+    EXPECT_TRUE(board.wait_out("level ", wait_ms)) << board.log();
+}
+
+TEST(Install, InstalledFolderAloneCreatesEveryForm)
+{
+    TempDir dir;
+    std::string install = std::string(CMAKE_COMMAND) + " --install " BUILD_DIR " --prefix " +
+                          dir.path() + " > " + dir.path() + "/install.log 2>&1";
+    ASSERT_EQ(std::system(install.c_str()), 0) << install;
+    std::string folder = dir.path() + "/Veltrix";
+    for (const char *file : {"Veltrix.pd_linux", "help-Veltrix.pd", "LICENSE", "veltrix-board"})
+        EXPECT_EQ(access((folder + "/" + file).c_str(), F_OK), 0) << file;
+
+    // The installed simulator and module, and nothing from the build folder.
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link}, folder + "/veltrix-board");
+    ASSERT_TRUE(board.wait_err(link, wait_ms)) << board.log();
+    std::string patch = dir.write(
+        "p.pd", pd_patch(with_quit({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix send a",
+                                    "obj 10 70 Veltrix receive b"},
+                                   1500)));
+    std::string log = dir.path() + "/pd.log";
+    std::string run = "timeout 10 " PD_EXECUTABLE " -nogui -stderr -nosound -nomidi -noprefs "
+                      "-path " +
+                      folder + " -open " + patch + " > " + log + " 2>&1";
+    EXPECT_EQ(std::system(run.c_str()), 0);
+    std::ifstream in(log);
+    std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(console.find("error"), std::string::npos) << console;
+    EXPECT_EQ(console.find("couldn't create"), std::string::npos) << console;
+    EXPECT_NE(console.find("Veltrix_new 'send'"), std::string::npos) << console;
+    EXPECT_NE(console.find("Veltrix_new 'receive'"), std::string::npos) << console;
+    EXPECT_NE(console.find("connected " + link + " ok!"), std::string::npos) << console;
+}
+
+} // namespace
