@@ -117,7 +117,8 @@ void valueCorpus()
         uint8_t frame[VELTRIX_FRAME_MAX];
         size_t n = veltrixEncode("v", veltrixBitsFloat(values[i]), frame);
         uint32_t wire = static_cast<uint32_t>(frame[3]) | static_cast<uint32_t>(frame[4]) << 8 |
-                        static_cast<uint32_t>(frame[5]) << 16 | static_cast<uint32_t>(frame[6]) << 24;
+                        static_cast<uint32_t>(frame[5]) << 16 |
+                        static_cast<uint32_t>(frame[6]) << 24;
         bool read = decodeOne(d, frame, n);
         uint32_t back = veltrixFloatBits(d.value());
         putText(TEXT("value "));
@@ -139,7 +140,8 @@ void longTag()
     uint8_t frame[VELTRIX_FRAME_MAX];
     size_t n = veltrixEncode(tag40, 2.0f, frame);
     VeltrixDecoder d;
-    check(n == 37 && decodeOne(d, frame, n) && strcmp(d.tag(), "abcdefghijklmnopqrstuvwxyz01234") == 0,
+    check(n == 37 && decodeOne(d, frame, n) &&
+              strcmp(d.tag(), "abcdefghijklmnopqrstuvwxyz01234") == 0,
           TEXT("a 40-character tag goes out and reads as its first 31"));
     // Its 40 characters on the wire, as a writer that does not cut would send.
     d.reset();
@@ -151,7 +153,8 @@ void longTag()
     done |= d.feed(0x00);
     done |= d.feed(0x00);
     bool last = d.feed(0x40); // 2.0
-    check(!done && last && strcmp(d.tag(), "abcdefghijklmnopqrstuvwxyz01234") == 0 && d.value() == 2.0f,
+    check(!done && last && strcmp(d.tag(), "abcdefghijklmnopqrstuvwxyz01234") == 0 &&
+              d.value() == 2.0f,
           TEXT("40 tag characters received keep 31"));
 }
 
@@ -168,9 +171,11 @@ void noiseVector()
             continue;
         frames++;
         if (frames == 1)
-            ok = ok && i == 9 && strcmp(d.tag(), "a\xAA") == 0 && veltrixFloatBits(d.value()) == 0xAAAA00AAu;
+            ok = ok && i == 9 && strcmp(d.tag(), "a\xAA") == 0 &&
+                 veltrixFloatBits(d.value()) == 0xAAAA00AAu;
         else
-            ok = ok && i == 18 && strcmp(d.tag(), "k") == 0 && veltrixFloatBits(d.value()) == 0x12345678u;
+            ok = ok && i == 18 && strcmp(d.tag(), "k") == 0 &&
+                 veltrixFloatBits(d.value()) == 0x12345678u;
     }
     check(ok && frames == 2, TEXT("0xAA inside a frame is data, noise between frames is ignored"));
 }
@@ -182,7 +187,10 @@ void onLed(float value)
     ledCalls++;
     ledValue = value;
 }
-void onAny(const char *, float) { anyCalls++; }
+void onAny(const char *, float)
+{
+    anyCalls++;
+}
 
 void receiver()
 {
@@ -211,8 +219,16 @@ uint32_t next()
     return rng;
 }
 
-const char *const tags[] = {"", "a", "led", "knob", "\xAA", "a\xAA" "b", "\xAA\xAA\xAA",
-                            "abcdefghijklmnopqrstuvwxyz0123456789ABCD", "0123456789012345678901234567890"};
+const char *const tags[] = {"",
+                            "a",
+                            "led",
+                            "knob",
+                            "\xAA",
+                            "a\xAA"
+                            "b",
+                            "\xAA\xAA\xAA",
+                            "abcdefghijklmnopqrstuvwxyz0123456789ABCD",
+                            "0123456789012345678901234567890"};
 
 struct Sum {
     uint32_t hash;
@@ -239,14 +255,7 @@ void streams()
         VeltrixDecoder d;
         Sum sum = {2166136261u, 0};
 #if !defined(__AVR__)
-        struct {
-            char inputBufferTag[32];
-            float inputBufferValue;
-            uint8_t inputBufferState;
-            uint8_t inputBufferTagIdx;
-            uint8_t *inputBufferValuePtr;
-            uint8_t inputBufferValuePtrIdx;
-        } m = {};
+        veltrix::t_frame_decoder m = {};
         Sum module = {2166136261u, 0};
 #endif
         for (uint16_t made = 0; made < 4000;) {
@@ -255,15 +264,19 @@ void streams()
             uint32_t r = next();
             switch (r & 3) {
             case 0: // noise
-                frame[0] = (r >> 8) % 4 == 0 ? 0xAA : (r >> 8) % 4 == 1 ? 0x00 : static_cast<uint8_t>(r >> 16);
+                frame[0] = (r >> 8) % 4 == 0   ? 0xAA
+                           : (r >> 8) % 4 == 1 ? 0x00
+                                               : static_cast<uint8_t>(r >> 16);
                 n = 1;
                 break;
             case 3: // a frame cut short
-                n = veltrixEncode(tags[(r >> 8) % (sizeof tags / sizeof tags[0])], veltrixBitsFloat(next()), frame);
+                n = veltrixEncode(tags[(r >> 8) % (sizeof tags / sizeof tags[0])],
+                                  veltrixBitsFloat(next()), frame);
                 n = static_cast<uint8_t>(r >> 16) % n;
                 break;
             default: // a whole frame
-                n = veltrixEncode(tags[(r >> 8) % (sizeof tags / sizeof tags[0])], veltrixBitsFloat(next()), frame);
+                n = veltrixEncode(tags[(r >> 8) % (sizeof tags / sizeof tags[0])],
+                                  veltrixBitsFloat(next()), frame);
                 break;
             }
             for (size_t i = 0; i < n; i++, made++) {

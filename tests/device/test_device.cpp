@@ -18,19 +18,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The module's decoder record, with t_board's field types.
-struct ModuleDecoder {
-    char inputBufferTag[32];
-    float inputBufferValue;
-    uint8_t inputBufferState;
-    uint8_t inputBufferTagIdx;
-    uint8_t *inputBufferValuePtr;
-    uint8_t inputBufferValuePtrIdx;
-};
-
-ModuleDecoder module_decoder()
+veltrix::t_frame_decoder module_decoder()
 {
-    ModuleDecoder d{};
+    veltrix::t_frame_decoder d{};
     d.inputBufferState = veltrix::frame_between;
     return d;
 }
@@ -68,12 +58,13 @@ std::vector<std::string> tag_corpus()
         std::string(40, 'w'),
         "abcdefghijklmnopqrstuvwxyz0123456789ABCD", // 40, the first 31 kept
         "\xAA",
-        "a\xAA" "b",
+        "a\xAA"
+        "b",
         "\xAA\xAA\xAA",
         std::string(31, '\xAA'),
         std::string(40, '\xAA'),
         "\x01\x7F\x80\xFF",
-        "caf\xC3\xA9",  // UTF-8 bytes pass as they are
+        "caf\xC3\xA9", // UTF-8 bytes pass as they are
     };
     std::string all; // every nonzero byte, in 31-character pieces
     for (int c = 1; c < 256; c++)
@@ -110,9 +101,7 @@ std::vector<uint32_t> value_corpus()
         0x40490FDBu, // pi
         0x4B800001u, // 16777218, past the integers a float holds exactly
         0xAAAAAAAAu, // every value byte a start byte
-        0x000000AAu,
-        0xAA000000u,
-        0x00AA00AAu,
+        0x000000AAu, 0xAA000000u, 0x00AA00AAu,
         0x12345678u, // byte order shows
         0x78563412u,
     };
@@ -144,7 +133,7 @@ struct Decoded {
 // Feeds `bytes` to the module's decoder; returns every completed frame.
 std::vector<Decoded> module_decode(const Bytes &bytes)
 {
-    ModuleDecoder d = module_decoder();
+    veltrix::t_frame_decoder d = module_decoder();
     std::vector<Decoded> frames;
     for (uint8_t c : bytes) {
         if (veltrix::frame_step(d, c))
@@ -179,7 +168,7 @@ std::string hex(const Bytes &bytes)
 // Arduino's Print, reduced to what the library uses: a base with virtual
 // writes, the many-byte one made of the one-byte one.
 class Print {
-public:
+  public:
     virtual ~Print() = default;
     virtual size_t write(uint8_t c) = 0;
     virtual size_t write(const uint8_t *buffer, size_t size)
@@ -197,7 +186,7 @@ public:
 // A serial line in memory: what is written is kept, and read back by
 // available()/read() as Arduino's Stream does. `limit` cuts writes short.
 class Line : public Print {
-public:
+  public:
     using Print::write;
     size_t write(uint8_t c) override
     {
@@ -386,28 +375,34 @@ TEST(DeviceDecoder, NoisyStreamsDecodeAsInTheModule)
                 size_t n = pick(48);
                 for (size_t i = 0; i < n; i++) {
                     size_t kind = pick(8);
-                    stream.push_back(kind == 0 ? 0xAA : kind == 1 ? 0x00 : static_cast<uint8_t>(rng()));
+                    stream.push_back(kind == 0   ? 0xAA
+                                     : kind == 1 ? 0x00
+                                                 : static_cast<uint8_t>(rng()));
                 }
                 break;
             }
             case 1:
             case 2: { // a whole frame
                 std::string tag = tags[pick(tags.size())];
-                uint32_t bits = pick(4) ? values[pick(values.size())] : static_cast<uint32_t>(rng());
-                Bytes frame = pick(2) ? device_encode(tag, float_of(bits)) : module_encode(tag, float_of(bits));
+                uint32_t bits =
+                    pick(4) ? values[pick(values.size())] : static_cast<uint32_t>(rng());
+                Bytes frame = pick(2) ? device_encode(tag, float_of(bits))
+                                      : module_encode(tag, float_of(bits));
                 placed.push_back({stream.size(), {cut(tag), bits}});
                 stream.insert(stream.end(), frame.begin(), frame.end());
                 break;
             }
             default: { // a frame cut short
-                Bytes frame = device_encode(tags[pick(tags.size())], float_of(static_cast<uint32_t>(rng())));
-                stream.insert(stream.end(), frame.begin(), frame.begin() + static_cast<long>(pick(frame.size())));
+                Bytes frame =
+                    device_encode(tags[pick(tags.size())], float_of(static_cast<uint32_t>(rng())));
+                stream.insert(stream.end(), frame.begin(),
+                              frame.begin() + static_cast<long>(pick(frame.size())));
                 break;
             }
             }
         }
 
-        ModuleDecoder m = module_decoder();
+        veltrix::t_frame_decoder m = module_decoder();
         VeltrixDecoder d;
         size_t next = 0;
         bool clean = false; // the frame starting here began between frames
@@ -421,12 +416,14 @@ TEST(DeviceDecoder, NoisyStreamsDecodeAsInTheModule)
             bool md = veltrix::frame_step(m, stream[i]);
             bool dd = d.feed(stream[i]);
             ASSERT_EQ(md, dd) << "seed " << seed << " byte " << i;
-            ASSERT_EQ(m.inputBufferState, static_cast<uint8_t>(d.state())) << "seed " << seed << " byte " << i;
+            ASSERT_EQ(m.inputBufferState, static_cast<uint8_t>(d.state()))
+                << "seed " << seed << " byte " << i;
             if (!dd)
                 continue;
             total_frames++;
             ASSERT_STREQ(m.inputBufferTag, d.tag()) << "seed " << seed << " byte " << i;
-            ASSERT_EQ(bits_of(m.inputBufferValue), bits_of(d.value())) << "seed " << seed << " byte " << i;
+            ASSERT_EQ(bits_of(m.inputBufferValue), bits_of(d.value()))
+                << "seed " << seed << " byte " << i;
             if (clean) {
                 // A frame that started between frames arrives whole.
                 EXPECT_EQ(d.tag(), want.tag) << "seed " << seed << " byte " << i;
@@ -467,7 +464,8 @@ TEST(DeviceSend, OneWriteOfTheWholeFrame)
     EXPECT_EQ(w.calls, 1);
     EXPECT_EQ(w.bytes, module_encode("led", 1.0f));
     EXPECT_EQ(veltrixSend(w, std::string(40, 'q').c_str(), -0.0f), 37u);
-    EXPECT_EQ(module_decode(Bytes(w.bytes.begin() + 9, w.bytes.end()))[0].tag, std::string(31, 'q'));
+    EXPECT_EQ(module_decode(Bytes(w.bytes.begin() + 9, w.bytes.end()))[0].tag,
+              std::string(31, 'q'));
 }
 
 TEST(DeviceSend, ThroughAPrintReference)
@@ -488,8 +486,8 @@ TEST(DeviceSend, TakesDoublesAndIntegers)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wfloat-conversion"
 #pragma GCC diagnostic ignored "-Wconversion"
-    veltrixSend(w, "a", 0.1);    // a double, as 0.1 is
-    veltrixSend(w, "b", 1023);   // an int, as analogRead() returns
+    veltrixSend(w, "a", 0.1);  // a double, as 0.1 is
+    veltrixSend(w, "b", 1023); // an int, as analogRead() returns
 #pragma GCC diagnostic pop
     std::vector<Decoded> frames = module_decode(w.bytes);
     ASSERT_EQ(frames.size(), 2u);
@@ -502,11 +500,26 @@ std::vector<std::pair<std::string, uint32_t>> seen;
 std::vector<uint32_t> seen_led, seen_knob, seen_long;
 Line *echo_line;
 
-void on_frame(const char *tag, float value) { seen.push_back({tag, bits_of(value)}); }
-void on_led(float value) { seen_led.push_back(bits_of(value)); }
-void on_knob(float value) { seen_knob.push_back(bits_of(value)); }
-void on_long(float value) { seen_long.push_back(bits_of(value)); }
-void echo(const char *tag, float value) { veltrixSend(*echo_line, tag, value); }
+void on_frame(const char *tag, float value)
+{
+    seen.push_back({tag, bits_of(value)});
+}
+void on_led(float value)
+{
+    seen_led.push_back(bits_of(value));
+}
+void on_knob(float value)
+{
+    seen_knob.push_back(bits_of(value));
+}
+void on_long(float value)
+{
+    seen_long.push_back(bits_of(value));
+}
+void echo(const char *tag, float value)
+{
+    veltrixSend(*echo_line, tag, value);
+}
 
 void clear_seen()
 {
@@ -525,8 +538,9 @@ TEST(DeviceReceiver, CallsTheFrameHandlerAndTheTagHandlers)
     EXPECT_TRUE(rx.on("led", on_led));
     EXPECT_TRUE(rx.on("knob", on_knob));
     Bytes s;
-    for (const auto &f : {module_encode("led", 1.0f), module_encode("knob", 0.5f), module_encode("other", 2.0f),
-                          module_encode("le", 3.0f), module_encode("ledd", 4.0f)})
+    for (const auto &f :
+         {module_encode("led", 1.0f), module_encode("knob", 0.5f), module_encode("other", 2.0f),
+          module_encode("le", 3.0f), module_encode("ledd", 4.0f)})
         s.insert(s.end(), f.begin(), f.end());
     EXPECT_EQ(rx.feed(s.data(), s.size()), 5u);
     ASSERT_EQ(seen.size(), 5u);
@@ -548,8 +562,8 @@ TEST(DeviceReceiver, TableIsFixedReplacesAndRemoves)
     rx.feed(f.data(), f.size());
     EXPECT_EQ(seen_led.size(), 1u);
     EXPECT_TRUE(seen_knob.empty());
-    EXPECT_TRUE(rx.on("led", nullptr)); // removed
-    EXPECT_TRUE(rx.on("gone", nullptr)); // nothing to remove
+    EXPECT_TRUE(rx.on("led", nullptr));   // removed
+    EXPECT_TRUE(rx.on("gone", nullptr));  // nothing to remove
     EXPECT_TRUE(rx.on("third", on_knob)); // its slot is free again
     rx.feed(f.data(), f.size());
     EXPECT_EQ(seen_led.size(), 1u);

@@ -27,21 +27,11 @@ namespace {
 
 constexpr int run_limit_ms = 120000;
 
-// The frame decoder's fields, as frame_step expects them.
-struct t_decoder {
-    char inputBufferTag[veltrix::frame_tag_max + 1];
-    float inputBufferValue;
-    uint8_t inputBufferState;
-    uint8_t inputBufferTagIdx;
-    uint8_t *inputBufferValuePtr;
-    uint8_t inputBufferValuePtrIdx;
-};
-
 struct t_port {
     std::string name;
     std::unique_ptr<Pty> pty;
     int slave_fd = -1; // held so that the master sees no hang-up between opens
-    t_decoder decoder{};
+    veltrix::t_frame_decoder decoder{};
     std::vector<uint8_t> raw; // bytes of the frame being received
 };
 

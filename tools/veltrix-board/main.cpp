@@ -71,16 +71,6 @@ and the sequence wait. Exit status 2 for bad arguments, 1 when the port
 cannot be opened or fails.
 )";
 
-// The decoder's state, in the fields the module's codec expects.
-struct t_decoder {
-    uint8_t inputBufferState;
-    char inputBufferTag[veltrix::frame_tag_max + 1];
-    uint8_t inputBufferTagIdx;
-    float inputBufferValue;
-    uint8_t *inputBufferValuePtr;
-    uint8_t inputBufferValuePtrIdx;
-};
-
 struct t_options {
     std::string x_link;
     std::string x_port;
@@ -104,7 +94,7 @@ struct t_board {
     int x_fd = -1;
     std::string x_slave; // the pseudo-terminal's slave path
     bool x_open = false; // the patch holds the port
-    t_decoder x_dec{};
+    veltrix::t_frame_decoder x_dec{};
     std::vector<uint8_t> x_raw; // the bytes of the frame being read
     std::vector<uint8_t> x_out; // frames waiting for the port
     size_t x_out_head = 0;
@@ -334,7 +324,7 @@ bool open_pty(t_board &x)
         close(s);
     x.x_fd = fd;
     x.x_open = false;
-    x.x_dec = t_decoder{};
+    x.x_dec = veltrix::t_frame_decoder{};
     if (!link_to(x)) {
         close(fd);
         x.x_fd = -1;
@@ -398,7 +388,7 @@ bool open_port(t_board &x)
     }
     x.x_fd = fd;
     x.x_open = true; // a real line has no way to tell; assume someone listens
-    x.x_dec = t_decoder{};
+    x.x_dec = veltrix::t_frame_decoder{};
     status(x, "%s open at %ld 8N1", name, x.x_opt.x_baud);
     return true;
 }

@@ -60,6 +60,17 @@ inline size_t frame_encode(const char *tag, float value, uint8_t *out)
     return n + frame_value_size;
 }
 
+// The decoder's fields alone, for code that has no board record to keep
+// them in.
+struct t_frame_decoder {
+    char inputBufferTag[frame_tag_max + 1];
+    float inputBufferValue;
+    uint8_t inputBufferState;
+    uint8_t inputBufferTagIdx;
+    uint8_t *inputBufferValuePtr;
+    uint8_t inputBufferValuePtrIdx;
+};
+
 // One byte through the decoder whose fields live in `x` (a board record, or
 // any record with the same six fields). Returns true when the byte completed
 // a frame: x.inputBufferTag then holds its tag and x.inputBufferValue its
