@@ -187,6 +187,11 @@ void clock_delay(t_clock *x, double delaytime)
     x->order = host().order++;
 }
 
+double clock_getlogicaltime(void)
+{
+    return host().now;
+}
+
 void clock_unset(t_clock *x)
 {
     x->set = false;

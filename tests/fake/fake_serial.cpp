@@ -89,6 +89,8 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return 1;
 }
 
+void serial_expect(t_serial *, int) {}
+
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
 {
     *count = 0;
@@ -101,7 +103,7 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
     if (d->fail[fakeserial::op_read])
         return 0;
     if (d->endless) {
-        *byte = fakeserial::endless_byte(d->endless_next++);
+        *byte = fakeserial::endless_byte(d->endless_tag, d->endless_next++);
         *count = 1;
     } else if (!d->input.empty()) {
         *byte = d->input.front();
@@ -141,10 +143,11 @@ void serial_close(t_serial *port)
 
 namespace fakeserial {
 
-uint8_t endless_byte(uint64_t i)
+uint8_t endless_byte(char tag, uint64_t i)
 {
+    const char name[] = {tag, '\0'};
     uint8_t frame[veltrix::frame_max];
-    size_t size = veltrix::frame_encode("n", 0, frame);
+    size_t size = veltrix::frame_encode(name, 0, frame);
     veltrix::frame_put_value(static_cast<float>(i / size),
                              frame + size - veltrix::frame_value_size);
     return frame[i % size];

@@ -16,7 +16,8 @@ enum t_op { op_open, op_getstate, op_setstate, op_gettimeouts, op_settimeouts, o
 struct t_device {
     // What the test sets.
     std::deque<uint8_t> input; // bytes waiting to be read
-    bool endless = false;      // a byte is always waiting: frames "n" carrying 0, 1, 2, ...
+    bool endless = false;      // a byte is always waiting: frames carrying 0, 1, 2, ...
+    char endless_tag = 'n';    // ... under this one-character tag
     bool fail[op_write + 1] = {};
     int fail_write_at = -1;  // the n-th write (0-based) fails
     int short_write_at = -1; // the n-th write reports success but sends one byte less
@@ -41,7 +42,7 @@ t_device &add(const std::string &name);
 t_device &get(const std::string &name);
 void remove(const std::string &name);
 void feed(const std::string &name, const std::vector<uint8_t> &bytes);
-// Byte i of the endless stream.
-uint8_t endless_byte(uint64_t i);
+// Byte i of the endless stream under a one-character tag.
+uint8_t endless_byte(char tag, uint64_t i);
 
 } // namespace fakeserial

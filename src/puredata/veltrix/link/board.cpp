@@ -3,6 +3,7 @@
 #include "../Veltrix.h"
 #include "frame.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -13,11 +14,22 @@ constexpr double poll_delay = 100;
 constexpr int32_t baudrate_low = 1200;
 constexpr int32_t baudrate_high = 230400;
 
+using t_time = std::chrono::steady_clock;
+
 // A board that streams without pause would otherwise keep Pd's scheduler in
 // the poll for good. 5 ms is a fifth of Pd's default 25 ms audio buffer; at
 // 115200 baud a whole poll interval's bytes drain in far less, so the bound
 // only bites on faster streams, whose rest waits in the port for the next tick.
-constexpr auto poll_budget = std::chrono::milliseconds(5);
+// Boards created together are polled at the same logical time, so they share
+// the bound, each keeping a floor share so that none starves.
+constexpr t_time::duration poll_budget = std::chrono::milliseconds(5);
+constexpr t_time::duration poll_share = poll_budget / Veltrix_max_boards;
+
+struct t_pollbudget {
+    double logical_time;
+    t_time::duration spent;
+};
+t_pollbudget budget = {-1, {}};
 
 // The boards whose poll is on the stack. A receiver's output may delete the
 // board being polled; its stop marks the guard so the poll lets go at once.
@@ -90,13 +102,14 @@ void board_dispatch(const char *frame_tag, float value)
 }
 
 // Returns false when a dispatch freed the board.
-bool board_poll(t_Veltrix *x, const t_pollguard &guard)
+bool board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadline)
 {
     t_board &b = x->d.b;
-    auto deadline = std::chrono::steady_clock::now() + poll_budget;
     for (;;) {
         uint8_t byte = 0;
         uint32_t count = 0;
+        // Only a frame half read is worth waiting for.
+        serial_expect(b.hSerial, b.inputBufferState != veltrix::frame_between);
         if (!serial_read(b.hSerial, &byte, &count)) {
             post("Veltrix_tick %p ReadFile(%s) failed, closing connection", static_cast<void *>(x),
                  b.tty);
@@ -112,7 +125,7 @@ bool board_poll(t_Veltrix *x, const t_pollguard &guard)
             if (guard.freed)
                 return false;
         }
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (t_time::now() >= deadline)
             return true;
     }
 }
@@ -148,10 +161,16 @@ void Veltrix_tick(t_Veltrix *x)
         if (board_connect(x))
             next = poll_delay;
     } else {
+        double now = clock_getlogicaltime();
+        if (now != budget.logical_time)
+            budget = {now, {}};
+        auto start = t_time::now();
+        auto allowed = std::max(poll_budget - budget.spent, poll_share);
         t_pollguard guard{x, false, polling};
         polling = &guard;
-        bool alive = board_poll(x, guard);
+        bool alive = board_poll(x, guard, start + allowed);
         polling = guard.outer;
+        budget.spent += t_time::now() - start;
         if (!alive)
             return;
         next = poll_delay;

@@ -36,6 +36,9 @@ int serial_getstate(t_serial *port, t_commstate *state);
 int serial_setstate(t_serial *port, const t_commstate *state);
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts);
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts);
+// Whether the reader is in the middle of a message: a backend that can
+// answer an empty line at once waits for more bytes only then.
+void serial_expect(t_serial *port, int more);
 // Nonzero with *count 1 and the byte, nonzero with *count 0 when nothing came
 // in time, zero when the port failed (a hang-up included).
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count);

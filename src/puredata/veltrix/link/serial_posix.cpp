@@ -16,7 +16,8 @@
 
 struct t_serial {
     int fd;
-    bool idle; // the last read found nothing waiting
+    bool idle;   // the last read found nothing waiting
+    bool expect; // the reader is in the middle of a message
     uint16_t head;
     uint16_t tail;
     t_commtimeouts timeouts;
@@ -204,13 +205,19 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return 1;
 }
 
+void serial_expect(t_serial *port, int more)
+{
+    port->expect = more != 0;
+}
+
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
 {
     *count = 0;
     if (port->head == port->tail) {
-        // Idle: answer at once. Mid-burst: the device may be mid-frame, so
-        // give the next byte the interval timeout to arrive.
-        int wait = port->idle ? 0 : static_cast<int>(port->timeouts.ReadIntervalTimeout);
+        // Idle, or between messages: answer at once. Mid-burst and
+        // mid-message: give the next byte the interval timeout to arrive.
+        int wait =
+            port->idle || !port->expect ? 0 : static_cast<int>(port->timeouts.ReadIntervalTimeout);
         pollfd pfd{port->fd, POLLIN, 0};
         int ready = poll(&pfd, 1, wait);
         if (ready < 0 && errno != EINTR)

@@ -106,6 +106,9 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return SetCommTimeouts(handle(port), &t) ? 1 : 0;
 }
 
+// Reads wait as the port's timeouts say, whatever the reader expects.
+void serial_expect(t_serial *, int) {}
+
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
 {
     BYTE b = 0;
