@@ -1,0 +1,82 @@
+#include "serial_memory.h"
+#include "serial.h"
+
+#include <cstring>
+
+struct t_serial {
+    bool open;
+};
+
+namespace {
+
+t_serial device;
+const uint8_t *input;
+size_t input_size;
+size_t input_at;
+
+} // namespace
+
+void serial_memory_feed(const uint8_t *data, size_t size)
+{
+    input = data;
+    input_size = size;
+    input_at = 0;
+}
+
+size_t serial_memory_left()
+{
+    return input_size - input_at;
+}
+
+t_serial *serial_open(const char *name)
+{
+    if (strcmp(name, serial_memory_name) != 0 || device.open)
+        return nullptr;
+    device.open = true;
+    return &device;
+}
+
+int serial_getstate(t_serial *, t_commstate *state)
+{
+    *state = t_commstate{};
+    return 1;
+}
+
+int serial_setstate(t_serial *, const t_commstate *)
+{
+    return 1;
+}
+
+int serial_gettimeouts(t_serial *, t_commtimeouts *timeouts)
+{
+    *timeouts = t_commtimeouts{};
+    return 1;
+}
+
+int serial_settimeouts(t_serial *, const t_commtimeouts *)
+{
+    return 1;
+}
+
+void serial_expect(t_serial *, int) {}
+
+int serial_read(t_serial *, uint8_t *byte, uint32_t *count)
+{
+    *count = 0;
+    if (input_at < input_size) {
+        *byte = input[input_at++];
+        *count = 1;
+    }
+    return 1;
+}
+
+int serial_write(t_serial *, const uint8_t *, int32_t length, int32_t *written)
+{
+    *written = length;
+    return 1;
+}
+
+void serial_close(t_serial *port)
+{
+    port->open = false;
+}
