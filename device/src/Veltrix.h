@@ -28,10 +28,10 @@
 class __FlashStringHelper; // Arduino's type for F("...") strings
 #endif
 
-#define VELTRIX_START 0xAA        // first byte of every frame
-#define VELTRIX_TAG_END 0x00      // ends the tag
-#define VELTRIX_TAG_MAX 31        // characters kept of a tag
-#define VELTRIX_VALUE_SIZE 4      // bytes of the value
+#define VELTRIX_START 0xAA   // first byte of every frame
+#define VELTRIX_TAG_END 0x00 // ends the tag
+#define VELTRIX_TAG_MAX 31   // characters kept of a tag
+#define VELTRIX_VALUE_SIZE 4 // bytes of the value
 #define VELTRIX_FRAME_MAX (1 + VELTRIX_TAG_MAX + 1 + VELTRIX_VALUE_SIZE) // 37
 
 #if __cplusplus >= 201103L
@@ -114,7 +114,7 @@ template <class Out> size_t veltrixSend(Out &out, const __FlashStringHelper *tag
 //   in the value: four bytes, least significant first, then the frame is
 //     complete and the reader is between frames again.
 class VeltrixDecoder {
-public:
+  public:
     enum State { between = 0, inTag = 1, inValue = 2 };
 
     VeltrixDecoder() { reset(); }
@@ -156,10 +156,9 @@ public:
                 return false;
             // Rebuilt from the wire order by shifts, then copied into the
             // float: the same value on a host of either byte order.
-            uint32_t bits = static_cast<uint32_t>(bytes_[0]) |
-                            static_cast<uint32_t>(bytes_[1]) << 8 |
-                            static_cast<uint32_t>(bytes_[2]) << 16 |
-                            static_cast<uint32_t>(bytes_[3]) << 24;
+            uint32_t bits =
+                static_cast<uint32_t>(bytes_[0]) | static_cast<uint32_t>(bytes_[1]) << 8 |
+                static_cast<uint32_t>(bytes_[2]) << 16 | static_cast<uint32_t>(bytes_[3]) << 24;
             value_ = veltrixBitsFloat(bits);
             state_ = between;
             return true;
@@ -177,7 +176,7 @@ public:
     // Where the reader is: between frames, or in a frame's tag or value.
     State state() const { return static_cast<State>(state_); }
 
-private:
+  private:
     char tag_[VELTRIX_TAG_MAX + 1];
     uint8_t bytes_[VELTRIX_VALUE_SIZE];
     float value_;
@@ -208,7 +207,7 @@ template <uint8_t Slots = 8> class VeltrixReceiver {
     static_assert(Slots > 0, "a VeltrixReceiver needs at least one slot");
 #endif
 
-public:
+  public:
     typedef void (*FrameHandler)(const char *tag, float value);
     typedef void (*TagHandler)(float value);
 
@@ -221,7 +220,10 @@ public:
     }
 
     // The handler for every complete frame (0 for none).
-    void onFrame(FrameHandler handler) { frameHandler_ = handler; }
+    void onFrame(FrameHandler handler)
+    {
+        frameHandler_ = handler;
+    }
 
     // Registers `handler` for frames tagged `tag`, which must stay valid (a
     // string literal does): a tag already registered gets the new handler, a
@@ -290,11 +292,17 @@ public:
     }
 
     // Drops any frame half read.
-    void reset() { decoder_.reset(); }
+    void reset()
+    {
+        decoder_.reset();
+    }
 
-    const VeltrixDecoder &decoder() const { return decoder_; }
+    const VeltrixDecoder &decoder() const
+    {
+        return decoder_;
+    }
 
-private:
+  private:
     VeltrixDecoder decoder_;
     FrameHandler frameHandler_;
     const char *tags_[Slots];

@@ -19,8 +19,8 @@
 #include <Veltrix.h>
 
 const uint8_t sensorPin = A0;
-const unsigned long readEvery = 20;    // ms between readings (50 a second)
-const unsigned long sendEvery = 1000;  // ms at most between two frames
+const unsigned long readEvery = 20;   // ms between readings (50 a second)
+const unsigned long sendEvery = 1000; // ms at most between two frames
 
 int lastSent = -1;
 unsigned long lastReadAt = 0;
@@ -37,7 +37,7 @@ void loop()
     if (now - lastReadAt < readEvery)
         return;
     lastReadAt = now;
-    int raw = analogRead(sensorPin);  // 0 to 1023
+    int raw = analogRead(sensorPin); // 0 to 1023
     // The lowest bit flickers with noise: a change of one step is not sent.
     bool moved = lastSent < 0 || raw - lastSent > 1 || lastSent - raw > 1;
     if (moved || now - lastSentAt >= sendEvery) {

@@ -15,7 +15,7 @@
 // Any tag comes back the same way: [Veltrix send led] to [Veltrix receive led].
 #include <Veltrix.h>
 
-VeltrixReceiver<1> veltrix;  // no tag of its own: it answers every frame
+VeltrixReceiver<1> veltrix; // no tag of its own: it answers every frame
 bool ledOn = false;
 
 void echo(const char *tag, float value)

@@ -17,7 +17,7 @@
 
 const uint8_t ledPin = 9;
 
-VeltrixReceiver<1> veltrix;  // one tag: "led"
+VeltrixReceiver<1> veltrix; // one tag: "led"
 
 // 0 or less (or NaN) is off, 1 or more is full on, in 256 steps between.
 void setLed(float value)
