@@ -16,155 +16,30 @@
 
 namespace {
 
-// A veltrix-board process: its standard input to send lines, its standard
+// A veltrix-board process: lines to its standard input, and its standard
 // output (received frames) and standard error (status lines) collected.
-class Board {
+class Board : public ChildProcess {
   public:
     explicit Board(const std::vector<std::string> &args,
                    const std::string &executable = BOARD_EXECUTABLE)
+        : ChildProcess(command(executable, args))
     {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            std::vector<std::string> all = {executable};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char *> argv;
-            for (auto &a : all)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        in_ = in[1];
-        streams_[0].fd = out[0];
-        streams_[1].fd = err[0];
     }
-    ~Board()
-    {
-        stop();
-        for (auto &s : streams_)
-            if (s.fd >= 0)
-                ::close(s.fd);
-    }
-    Board(const Board &) = delete;
-    Board &operator=(const Board &) = delete;
-
-    bool send(const std::string &line)
-    {
-        std::string text = line + "\n";
-        return ::write(in_, text.data(), text.size()) == ssize_t(text.size());
-    }
-    void close_stdin()
-    {
-        if (in_ >= 0)
-            ::close(in_);
-        in_ = -1;
-    }
-    void signal(int sig) { kill(pid_, sig); }
-
-    // Waits for a line of standard output (0) or error (1) containing `text`.
-    bool wait_line(int stream, const std::string &text, int ms, int nth = 1)
-    {
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (count(stream, text) < nth) {
-            if (std::chrono::steady_clock::now() >= until)
-                return false;
-            pump(20);
-        }
-        return true;
-    }
-    bool wait_out(const std::string &text, int ms) { return wait_line(0, text, ms); }
+    bool wait_out(const std::string &text, int ms) { return wait_line(out_stream, text, ms); }
     bool wait_err(const std::string &text, int ms, int nth = 1)
     {
-        return wait_line(1, text, ms, nth);
+        return wait_line(err_stream, text, ms, nth);
     }
-    int count(int stream, const std::string &text) const
-    {
-        int n = 0;
-        for (auto &l : streams_[stream].lines)
-            n += l.find(text) != std::string::npos;
-        return n;
-    }
-    const std::vector<std::string> &out() const { return streams_[0].lines; }
-    std::string log() const
-    {
-        std::string all;
-        for (auto &s : streams_)
-            for (auto &l : s.lines)
-                all += l + "\n";
-        return all;
-    }
-
-    // Exit status once it ended by itself within `ms`, else -1.
-    int wait_exit(int ms)
-    {
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (pid_ > 0 && std::chrono::steady_clock::now() < until) {
-            pump(10);
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                pump(0);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
-    }
-    int stop()
-    {
-        if (pid_ <= 0)
-            return -1;
-        kill(pid_, SIGTERM);
-        int rc = wait_exit(3000);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        close_stdin();
-        return rc;
-    }
+    const std::vector<std::string> &out() const { return lines(out_stream); }
 
   private:
-    struct t_stream {
-        int fd = -1;
-        std::string partial;
-        std::vector<std::string> lines;
-    };
-
-    void pump(int ms)
+    static std::vector<std::string> command(const std::string &executable,
+                                            const std::vector<std::string> &args)
     {
-        pollfd p[2] = {{streams_[0].fd, POLLIN, 0}, {streams_[1].fd, POLLIN, 0}};
-        if (poll(p, 2, ms) <= 0)
-            return;
-        for (int i = 0; i < 2; i++) {
-            if (!(p[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char buf[4096];
-            ssize_t n = ::read(streams_[i].fd, buf, sizeof buf);
-            if (n <= 0)
-                continue;
-            auto &s = streams_[i];
-            s.partial.append(buf, size_t(n));
-            size_t nl;
-            while ((nl = s.partial.find('\n')) != std::string::npos) {
-                s.lines.push_back(s.partial.substr(0, nl));
-                s.partial.erase(0, nl + 1);
-            }
-        }
+        std::vector<std::string> all = {executable};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
     }
-
-    pid_t pid_ = -1;
-    int in_ = -1;
-    t_stream streams_[2];
 };
 
 constexpr int wait_ms = 5000;
@@ -304,7 +179,7 @@ TEST(Board, DeletingAConnectedBoardClosesItsPortForGood)
     // Gone for good: no attempt to open the port again.
     pd.collect(1500);
     EXPECT_EQ(pd.count("connecting " + link), 1) << pd.console();
-    EXPECT_EQ(board.count(1, opened), 1) << board.log();
+    EXPECT_EQ(board.count(ChildProcess::err_stream, opened), 1) << board.log();
 }
 
 TEST(Board, SequenceArrivesWholeAndInOrder)
@@ -338,7 +213,9 @@ TEST(Board, SequenceArrivesWholeAndInOrder)
     PdProcess pd(patch);
     EXPECT_TRUE(pd.wait_line("LAST: bang", 30000)) << pd.console();
     EXPECT_EQ(board.wait_exit(wait_ms), 0) << board.log();
-    EXPECT_EQ(board.count(1, "sequence seq: " + std::to_string(count) + " frames in"), 1)
+    EXPECT_EQ(board.count(ChildProcess::err_stream,
+                          "sequence seq: " + std::to_string(count) + " frames in"),
+              1)
         << board.log();
     EXPECT_EQ(pd.count("MISMATCH"), 0);
 }
@@ -395,14 +272,14 @@ TEST(Simulator, RefusesBadArgumentsAndPortsItCannotOpen)
         for (auto &a : c.args)
             args += a + " ";
         EXPECT_EQ(board.wait_exit(wait_ms), c.status) << args << "\n" << board.log();
-        EXPECT_GT(board.count(1, "error:"), 0) << args;
+        EXPECT_GT(board.count(ChildProcess::err_stream, "error:"), 0) << args;
     }
     Board help({"--help"});
     EXPECT_EQ(help.wait_exit(wait_ms), 0);
     for (const char *option : {"--link", "--port", "--baud", "--counter", "--sine", "--freq",
                                "--rate", "--sequence", "--count", "--echo", "--hangup-after",
                                "--hangup-for", "--quit-after", "--hex", "--quiet", "--help"})
-        EXPECT_GT(help.count(0, option), 0) << option;
+        EXPECT_GT(help.count(ChildProcess::out_stream, option), 0) << option;
 }
 
 TEST(Simulator, EchoesAndGeneratesWhileThePatchListens)
