@@ -3,6 +3,8 @@
 // prints the frames the patch sends, sends frames typed on standard input or
 // made by generators, and can hang up to exercise the patch's reconnection.
 #include "frame.h"
+#include "serial.h"
+#include "serial_posix.h"
 
 #include <cerrno>
 #include <cmath>
@@ -16,7 +18,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -92,8 +93,9 @@ struct t_options {
 struct t_board {
     t_options x_opt;
     int x_fd = -1;
-    std::string x_slave; // the pseudo-terminal's slave path
-    bool x_open = false; // the patch holds the port
+    t_serial *x_port = nullptr; // a real port, whose descriptor is x_fd
+    std::string x_slave;        // the pseudo-terminal's slave path
+    bool x_open = false;        // the patch holds the port
     veltrix::t_frame_decoder x_dec{};
     std::vector<uint8_t> x_raw; // the bytes of the frame being read
     std::vector<uint8_t> x_out; // frames waiting for the port
@@ -334,59 +336,32 @@ bool open_pty(t_board &x)
     return true;
 }
 
-bool rate_code(long rate, speed_t *code)
-{
-    static const struct {
-        long rate;
-        speed_t code;
-    } rates[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
-                 {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
-                 {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto &r : rates) {
-        if (r.rate == rate) {
-            *code = r.code;
-            return true;
-        }
-    }
-    return false;
-}
-
+// A real port, opened and set up as the module sets up a board's.
 bool open_port(t_board &x)
 {
     const char *name = x.x_opt.x_port.c_str();
-    speed_t code;
-    if (!rate_code(x.x_opt.x_baud, &code)) {
-        error("unsupported rate %ld for %s", x.x_opt.x_baud, name);
+    t_serial *port = serial_open(name);
+    if (!port) {
+        error("cannot open %s (missing, or in use by another program): %s", name, strerror(errno));
         return false;
     }
-    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error("cannot open %s: %s", name, strerror(errno));
+    t_commstate state{};
+    if (!serial_getstate(port, &state)) {
+        error("%s is not a serial port", name);
+        serial_close(port);
         return false;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error("%s is in use by another program", name);
-        close(fd);
+    state.BaudRate = static_cast<int32_t>(x.x_opt.x_baud);
+    state.ByteSize = 8;
+    state.StopBits = ONESTOPBIT;
+    state.Parity = NOPARITY;
+    if (!serial_setstate(port, &state)) {
+        error("cannot set %s to %ld 8N1", name, x.x_opt.x_baud);
+        serial_close(port);
         return false;
     }
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        error("%s is not a serial port: %s", name, strerror(errno));
-        close(fd);
-        return false;
-    }
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~tcflag_t(CSTOPB | PARENB | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD | CS8;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0 ||
-        tcsetattr(fd, TCSANOW, &tio) != 0) {
-        error("cannot set %s to %ld 8N1: %s", name, x.x_opt.x_baud, strerror(errno));
-        close(fd);
-        return false;
-    }
-    x.x_fd = fd;
+    x.x_port = port;
+    x.x_fd = serial_fd(port);
     x.x_open = true; // a real line has no way to tell; assume someone listens
     x.x_dec = veltrix::t_frame_decoder{};
     status(x, "%s open at %ld 8N1", name, x.x_opt.x_baud);
@@ -400,8 +375,11 @@ bool open_board(t_board &x)
 
 void close_board(t_board &x)
 {
-    if (x.x_fd >= 0)
+    if (x.x_port)
+        serial_close(x.x_port);
+    else if (x.x_fd >= 0)
         close(x.x_fd);
+    x.x_port = nullptr;
     x.x_fd = -1;
     unlink_ours(x);
     x.x_open = false;
