@@ -463,11 +463,15 @@ bool print_frame(t_board &x)
 bool read_port(t_board &x)
 {
     uint8_t buf[4096];
-    for (;;) {
+    for (bool drained = false;; drained = true) {
         ssize_t n = read(x.x_fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        // A raw terminal answers 0 when it has nothing more; only a first
+        // read that finds nothing although the port looked ready is the end.
+        if (n == 0 && drained && x.x_opt.x_link.empty())
             return true;
         if ((n < 0 && errno == EIO) || n == 0) {
             // On a pseudo-terminal: nobody holds the slave, the patch has
