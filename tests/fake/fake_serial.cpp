@@ -34,6 +34,13 @@ fakeserial::t_device *dev(t_serial *port)
     return find(port->name);
 }
 
+// The port's device, unless it is gone or the test makes `op` fail.
+fakeserial::t_device *working(t_serial *port, fakeserial::t_op op)
+{
+    auto *d = dev(port);
+    return d && !d->fail[op] ? d : nullptr;
+}
+
 } // namespace
 
 t_serial *serial_open(const char *name)
@@ -55,38 +62,34 @@ t_serial *serial_open(const char *name)
 
 int serial_getstate(t_serial *port, t_commstate *state)
 {
-    auto *d = dev(port);
-    if (!d || d->fail[fakeserial::op_getstate])
-        return 0;
-    *state = d->state;
-    return 1;
+    auto *d = working(port, fakeserial::op_getstate);
+    if (d)
+        *state = d->state;
+    return d != nullptr;
 }
 
 int serial_setstate(t_serial *port, const t_commstate *state)
 {
-    auto *d = dev(port);
-    if (!d || d->fail[fakeserial::op_setstate])
-        return 0;
-    d->state = *state;
-    return 1;
+    auto *d = working(port, fakeserial::op_setstate);
+    if (d)
+        d->state = *state;
+    return d != nullptr;
 }
 
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
 {
-    auto *d = dev(port);
-    if (!d || d->fail[fakeserial::op_gettimeouts])
-        return 0;
-    *timeouts = d->timeouts;
-    return 1;
+    auto *d = working(port, fakeserial::op_gettimeouts);
+    if (d)
+        *timeouts = d->timeouts;
+    return d != nullptr;
 }
 
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
 {
-    auto *d = dev(port);
-    if (!d || d->fail[fakeserial::op_settimeouts])
-        return 0;
-    d->timeouts = *timeouts;
-    return 1;
+    auto *d = working(port, fakeserial::op_settimeouts);
+    if (d)
+        d->timeouts = *timeouts;
+    return d != nullptr;
 }
 
 void serial_expect(t_serial *, int) {}
