@@ -57,6 +57,9 @@ t_object *create(const std::vector<t_arg> &args);
 void destroy(t_object *x);
 void bang(t_object *x);
 void send_float(t_object *x, t_float f);
+// A message of one selector and no arguments; false when the class has no
+// method for it.
+bool send_message(t_object *x, const char *selector);
 
 // What setup registered.
 t_class *last_class();

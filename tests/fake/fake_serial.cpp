@@ -142,6 +142,29 @@ void serial_close(t_serial *port)
     delete port;
 }
 
+#include "ports.h"
+
+#include <cstdio>
+
+// Every device present, open or not, in name order as a directory might give it.
+int ports_list(t_portinfo *ports, int max)
+{
+    int n = 0;
+    for (auto &[name, d] : devices()) {
+        if (n < max) {
+            t_portinfo &p = ports[n];
+            p = t_portinfo{};
+            snprintf(p.name, sizeof p.name, "%s", name.c_str());
+            snprintf(p.alias, sizeof p.alias, "%s", d->alias.c_str());
+            snprintf(p.maker, sizeof p.maker, "%s", d->maker.c_str());
+            snprintf(p.product, sizeof p.product, "%s", d->product.c_str());
+            snprintf(p.serial, sizeof p.serial, "%s", d->serial.c_str());
+        }
+        n++;
+    }
+    return n;
+}
+
 #include "frame.h"
 
 namespace fakeserial {

@@ -34,6 +34,8 @@ struct t_device {
     std::vector<std::vector<uint8_t>> write_calls;
     // Runs before each read, so a test can act between two reads of one poll.
     void (*on_read)(t_device &) = nullptr;
+    // What the ports listing tells of it.
+    std::string alias, maker, product, serial;
 };
 
 void reset();

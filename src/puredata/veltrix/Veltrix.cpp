@@ -80,6 +80,8 @@ extern "C" void Veltrix_setup(void)
         class_new(gensym("Veltrix"), Veltrix_method<t_newmethod>(Veltrix_new),
                   Veltrix_method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
     class_addbang(Veltrix_class, Veltrix_method<t_method>(Veltrix_bang));
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_ports), gensym("ports"),
+                    A_NULL);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_send_float), gensym("float"),
                     A_FLOAT, 0);
     class_sethelpsymbol(Veltrix_class, gensym("help-Veltrix"));

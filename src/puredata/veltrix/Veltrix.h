@@ -94,3 +94,6 @@ void Veltrix_tick(t_Veltrix *x);
 // The float method and the write path (link/send.cpp).
 void Veltrix_send_float(t_Veltrix *x, t_floatarg f);
 uint8_t Veltrix_send_raw(t_Veltrix *y, const uint8_t *data, int32_t length, int32_t *written);
+
+// The ports message: a line for each serial port present (link/ports.cpp).
+void Veltrix_ports(t_Veltrix *x);

@@ -1,0 +1,132 @@
+// The ports message: a console line for each serial port the system has, to
+// help find the one a board is on.
+#include "Veltrix.h"
+#include "ports.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Length of the UTF-8 sequence starting at s, 0 when it is broken.
+size_t utf8_length(const unsigned char *s)
+{
+    size_t n = s[0] >= 0xF5 ? 0 : s[0] >= 0xF0 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC2 ? 2 : 0;
+    for (size_t i = 1; i < n; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return n;
+}
+
+// Copies text that came from the system or a device, fit for one console
+// line: control characters and broken UTF-8 become '?', outer spaces go.
+void ports_clean(char *dst, size_t size, const char *src)
+{
+    auto *s = reinterpret_cast<const unsigned char *>(src);
+    while (*s == ' ')
+        s++;
+    size_t n = 0;
+    while (*s) {
+        size_t len = *s < 0x80 ? 1 : utf8_length(s);
+        if (n + (len ? len : 1) >= size)
+            break;
+        if (len > 1) {
+            memcpy(dst + n, s, len);
+        } else {
+            // Control characters would break the line; broken UTF-8 the GUI.
+            dst[n] = *s >= 0x20 && *s != 0x7F && len ? char(*s) : '?';
+            len = 1;
+        }
+        n += len;
+        s += len;
+    }
+    while (n > 0 && dst[n - 1] == ' ')
+        n--;
+    dst[n] = '\0';
+}
+
+// Name order, with numbers by value, so that COM10 comes after COM9.
+bool ports_before(const char *a, const char *b)
+{
+    while (*a && *b) {
+        bool digits = *a >= '0' && *a <= '9' && *b >= '0' && *b <= '9';
+        if (!digits) {
+            if (*a != *b)
+                return *a < *b;
+            a++, b++;
+            continue;
+        }
+        while (*a == '0')
+            a++;
+        while (*b == '0')
+            b++;
+        size_t la = strspn(a, "0123456789"), lb = strspn(b, "0123456789");
+        if (la != lb)
+            return la < lb;
+        int c = strncmp(a, b, la);
+        if (c)
+            return c < 0;
+        a += la, b += lb;
+    }
+    return *b != '\0';
+}
+
+void append(char *line, size_t size, const char *separator, const char *text)
+{
+    // A field is shown whole or not at all: no cut inside a UTF-8 sequence.
+    if (strlen(line) + strlen(separator) + strlen(text) >= size)
+        return;
+    strcat(line, separator);
+    strcat(line, text);
+}
+
+void post_port(const t_portinfo &p)
+{
+    char text[sizeof p.maker + sizeof p.alias];
+    char line[1 + sizeof(t_portinfo) + 64] = "";
+    ports_clean(text, sizeof text, p.name);
+    append(line, sizeof line, "", text);
+    const char *separator = ": ";
+    auto field = [&](const char *label, const char *value) {
+        char clean[sizeof text];
+        ports_clean(clean, sizeof clean, value);
+        if (!clean[0])
+            return;
+        strcpy(text, label);
+        strcat(text, clean);
+        append(line, sizeof line, separator, text);
+        separator = ", ";
+    };
+    field("", p.maker);
+    field("", p.product);
+    field("serial ", p.serial);
+    field("USB ", p.usb_id);
+    field("", p.about);
+    field("also ", p.alias);
+    post("Veltrix_ports %s", line);
+}
+
+} // namespace
+
+void Veltrix_ports(t_Veltrix *)
+{
+    auto *ports = static_cast<t_portinfo *>(calloc(ports_max, sizeof(t_portinfo)));
+    if (!ports) {
+        post("Veltrix_ports out of memory");
+        return;
+    }
+    int found = ports_list(ports, ports_max);
+    int shown = std::min(found, ports_max);
+    if (found <= 0)
+        post("Veltrix_ports no serial ports found");
+    std::sort(ports, ports + std::max(shown, 0), [](const t_portinfo &a, const t_portinfo &b) {
+        return ports_before(a.name, b.name);
+    });
+    for (int i = 0; i < shown; i++)
+        post_port(ports[i]);
+    if (found > shown)
+        post("Veltrix_ports and %d more", found - shown);
+    free(ports);
+}

@@ -1,0 +1,158 @@
+// The Linux and macOS listers on made-up /sys and /dev trees.
+#include "ports.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Tree : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/veltrix-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        root = dir;
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void file(const std::string &path, const std::string &text = "")
+    {
+        fs::create_directories(fs::path(root + path).parent_path());
+        std::ofstream(root + path) << text;
+    }
+    void link(const std::string &path, const std::string &target)
+    {
+        fs::create_directories(fs::path(root + path).parent_path());
+        fs::create_symlink(target, root + path);
+    }
+    // A device node that blocks whoever opens it: the listing must not.
+    void node(const std::string &name)
+    {
+        fs::create_directories(root + "/dev");
+        ASSERT_EQ(mkfifo((root + "/dev/" + name).c_str(), 0600), 0);
+    }
+    // A tty as the kernel files it: its class link, its device link, and
+    // the attributes given.
+    void tty(const std::string &name, const std::string &parent, const std::string &device_link,
+             const std::map<std::string, std::string> &attrs = {})
+    {
+        std::string dir = "/sys/devices/" + parent + "/tty/" + name;
+        fs::create_directories(root + dir);
+        link("/sys/class/tty/" + name, "../../devices/" + parent + "/tty/" + name);
+        if (!device_link.empty())
+            link(dir + "/device", device_link);
+        for (auto &[k, v] : attrs)
+            file(dir + "/" + k, v + "\n");
+    }
+    std::map<std::string, t_portinfo> sysfs(int *found = nullptr)
+    {
+        t_portinfo ports[8];
+        int n = ports_list_sysfs(root.c_str(), ports, 8);
+        if (found)
+            *found = n;
+        std::map<std::string, t_portinfo> byname;
+        for (int i = 0; i < std::min(n, 8); i++)
+            byname[ports[i].name] = ports[i];
+        return byname;
+    }
+
+    std::string root;
+};
+
+TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
+{
+    const std::string usb = "pci0000:00/0000:00:14.0/usb1";
+    // An Arduino: cdc_acm on the interface, the strings on the USB device.
+    file("/sys/devices/" + usb + "/1-1/idVendor", "2341\n");
+    file("/sys/devices/" + usb + "/1-1/idProduct", "0043\n");
+    file("/sys/devices/" + usb + "/1-1/manufacturer", "Arduino (www.arduino.cc)\n");
+    file("/sys/devices/" + usb + "/1-1/product", "Arduino Uno\n");
+    file("/sys/devices/" + usb + "/1-1/serial", "85736323838351F0C1A1\n");
+    fs::create_directories(root + "/sys/bus/usb/drivers/cdc_acm");
+    link("/sys/devices/" + usb + "/1-1/1-1:1.0/driver",
+         "../../../../../../bus/usb/drivers/cdc_acm");
+    tty("ttyACM0", usb + "/1-1/1-1:1.0", "../../../1-1:1.0");
+    node("ttyACM0");
+    link("/dev/serial/by-id/usb-Arduino__www.arduino.cc__0043_85736323838351F0C1A1-if00",
+         "../../ttyACM0");
+    // An adapter with no strings, whose by-id name is too long to open by.
+    file("/sys/devices/" + usb + "/1-2/idVendor", "0403\n");
+    file("/sys/devices/" + usb + "/1-2/idProduct", "6001\n");
+    tty("ttyUSB0", usb + "/1-2/1-2:1.0/ttyUSB0", "../../../ttyUSB0");
+    node("ttyUSB0");
+    link("/dev/serial/by-id/usb-" + std::string(120, 'x'), "../../ttyUSB0");
+    // A UART found on the board, reached through the serial core's own
+    // "port" device as newer kernels file it.
+    fs::create_directories(root + "/sys/bus/serial-base/drivers/port");
+    fs::create_directories(root + "/sys/bus/pnp/drivers/serial");
+    link("/sys/devices/pnp0/00:01/driver", "../../../bus/pnp/drivers/serial");
+    link("/sys/devices/pnp0/00:01/00:01:0/00:01:0.0/driver",
+         "../../../../../bus/serial-base/drivers/port");
+    tty("ttyS0", "pnp0/00:01/00:01:0/00:01:0.0", "../../../00:01:0.0", {{"type", "4"}});
+    node("ttyS0");
+    // Not listed: a placeholder with no UART, a virtual terminal, a port
+    // whose node is missing.
+    tty("ttyS1", "platform/serial8250", "../../../serial8250", {{"type", "0"}});
+    node("ttyS1");
+    tty("tty0", "virtual", "");
+    node("tty0");
+    tty("ttyAMA0", "platform/fe201000.serial", "../../../fe201000.serial", {{"type", "83"}});
+
+    int found = 0;
+    auto ports = sysfs(&found);
+    EXPECT_EQ(found, 3);
+    ASSERT_EQ(ports.size(), 3u);
+    const t_portinfo &acm = ports["/dev/ttyACM0"];
+    EXPECT_STREQ(acm.alias,
+                 "/dev/serial/by-id/usb-Arduino__www.arduino.cc__0043_85736323838351F0C1A1-if00");
+    EXPECT_STREQ(acm.maker, "Arduino (www.arduino.cc)");
+    EXPECT_STREQ(acm.product, "Arduino Uno");
+    EXPECT_STREQ(acm.serial, "85736323838351F0C1A1");
+    EXPECT_STREQ(acm.usb_id, "2341:0043");
+    EXPECT_STREQ(acm.about, "driver cdc_acm");
+    const t_portinfo &ftdi = ports["/dev/ttyUSB0"];
+    EXPECT_STREQ(ftdi.usb_id, "0403:6001");
+    EXPECT_STREQ(ftdi.alias, "");
+    EXPECT_STREQ(ftdi.maker, "");
+    const t_portinfo &uart = ports["/dev/ttyS0"];
+    EXPECT_STREQ(uart.about, "driver serial");
+    EXPECT_STREQ(uart.usb_id, "");
+
+    // A short array still gets the count; a trailing slash on the root is the same root.
+    t_portinfo one[1];
+    EXPECT_EQ(ports_list_sysfs((root + "/").c_str(), one, 1), 3);
+}
+
+TEST_F(Tree, LinuxWithoutTtysListsNothing)
+{
+    EXPECT_EQ(ports_list_sysfs(root.c_str(), nullptr, 0), 0);
+    tty("tty0", "virtual", "");
+    EXPECT_TRUE(sysfs().empty());
+}
+
+TEST_F(Tree, MacListsTheCallOutDevices)
+{
+    file("/dev/cu.usbmodem1101");
+    file("/dev/tty.usbmodem1101");
+    file("/dev/cu.Bluetooth-Incoming-Port");
+    t_portinfo ports[4];
+    int n = ports_list_callout(root.c_str(), ports, 4);
+    ASSERT_EQ(n, 2);
+    std::string names[] = {ports[0].name, ports[1].name};
+    std::sort(names, names + 2);
+    EXPECT_EQ(names[0], "/dev/cu.Bluetooth-Incoming-Port");
+    EXPECT_EQ(names[1], "/dev/cu.usbmodem1101");
+}
+
+} // namespace
