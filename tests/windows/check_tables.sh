@@ -3,7 +3,8 @@
 #   check_tables.sh OBJDUMP DLL PD_DEF FORMAT
 # - the file format is FORMAT (pei-i386, pei-x86-64);
 # - Veltrix_setup is its only export;
-# - it imports from KERNEL32, the C runtime and pd.dll only: the compiler's
+# - it imports from KERNEL32, ADVAPI32 (the registry's port list), the C
+#   runtime and pd.dll only: the compiler's
 #   runtime (libgcc, libstdc++, winpthread) is linked in;
 # - what it takes from pd.dll is listed in PD_DEF, under the plain names
 #   pd.dll exports (no i686 decoration).
@@ -30,7 +31,7 @@ dlls=$(awk '/DLL Name:/ {print $3}' <<<"$tables")
 has_pd=0
 for d in $dlls; do
     case ${d,,} in
-    kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-crt-*.dll) ;;
+    kernel32.dll | advapi32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-crt-*.dll) ;;
     pd.dll) has_pd=1 ;;
     *) problem "imports from $d" ;;
     esac

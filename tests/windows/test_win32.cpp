@@ -8,6 +8,7 @@
 // hung up by the last case. Prints PASS/FAIL per case; exits 1 on a failure.
 #include "frame.h"
 #include "host_api.h"
+#include "ports.h"
 #include "serial.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -300,6 +301,49 @@ void backend_cases()
     });
 }
 
+// The port list as the registry gives it, with values of our own beside the
+// ports wine maps itself.
+void ports_cases()
+{
+    run_case("ports: the registry's SERIALCOMM list", [] {
+        HKEY key;
+        LONG r =
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, NULL,
+                            REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_QUERY_VALUE, NULL, &key, NULL);
+        CHECK(r == ERROR_SUCCESS, "RegCreateKeyEx: %ld", long(r));
+        if (r != ERROR_SUCCESS)
+            return;
+        static t_portinfo ports[ports_max];
+        int before = ports_list(ports, ports_max);
+        for (int i = 0; i < before && i < ports_max; i++)
+            printf("    NOTE listed %s (%s)\n", ports[i].name, ports[i].about);
+        auto set = [&](const char *value, DWORD type, const void *data, DWORD size) {
+            CHECK(RegSetValueExA(key, value, 0, type, static_cast<const BYTE *>(data), size) ==
+                      ERROR_SUCCESS,
+                  "RegSetValueEx %s", value);
+        };
+        const char *test_values[] = {"\\Device\\VeltrixTest0", "\\Device\\VeltrixTest1",
+                                     "\\Device\\VeltrixTest2", "\\Device\\VeltrixTest3"};
+        DWORD number = 7;
+        std::string too_long(200, 'C');
+        set(test_values[0], REG_SZ, "COM41", 6);
+        set(test_values[1], REG_DWORD, &number, sizeof number);
+        set(test_values[2], REG_SZ, "", 1);
+        set(test_values[3], REG_SZ, too_long.c_str(), DWORD(too_long.size() + 1));
+        int after = ports_list(ports, ports_max);
+        CHECK(after == before + 1, "%d ports listed, %d before", after, before);
+        int found = 0;
+        for (int i = 0; i < after && i < ports_max; i++) {
+            found += !strcmp(ports[i].name, "COM41") &&
+                     !strcmp(ports[i].about, "\\Device\\VeltrixTest0");
+        }
+        CHECK(found == 1, "COM41 listed %d times", found);
+        for (const char *v : test_values)
+            RegDeleteValueA(key, v);
+        RegCloseKey(key);
+    });
+}
+
 void module_cases(const char *dll)
 {
     HMODULE module = nullptr;
@@ -366,6 +410,7 @@ void module_cases(const char *dll)
     });
 
     backend_cases();
+    ports_cases();
 
     run_case("module: the device hangs up", [] {
         void *board = host_create("open COM3");
