@@ -330,17 +330,39 @@ void ports_cases()
         set(test_values[1], REG_DWORD, &number, sizeof number);
         set(test_values[2], REG_SZ, "", 1);
         set(test_values[3], REG_SZ, too_long.c_str(), DWORD(too_long.size() + 1));
+        // What Windows keeps of the USB device that COM41 is on.
+        const char *usb = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2341&PID_0043";
+        HKEY params;
+        std::string instance = std::string(usb) + "\\VT8573\\Device Parameters";
+        CHECK(RegCreateKeyExA(HKEY_LOCAL_MACHINE, instance.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL,
+                              &params, NULL) == ERROR_SUCCESS,
+              "RegCreateKeyEx %s", instance.c_str());
+        RegSetValueExA(params, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>("com41"), 6);
+        RegCloseKey(params);
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, (std::string(usb) + "\\VT8573").c_str(), "Mfg", REG_SZ,
+                        "@oem5.inf,%mfg%;Maker Inc.", 27);
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, (std::string(usb) + "\\VT8573").c_str(), "DeviceDesc",
+                        REG_SZ, "Uno", 4);
+
         int after = ports_list(ports, ports_max);
         CHECK(after == before + 1, "%d ports listed, %d before", after, before);
         int found = 0;
         for (int i = 0; i < after && i < ports_max; i++) {
-            found += !strcmp(ports[i].name, "COM41") &&
-                     !strcmp(ports[i].about, "\\Device\\VeltrixTest0");
+            const t_portinfo &p = ports[i];
+            if (strcmp(p.name, "COM41"))
+                continue;
+            found++;
+            CHECK(!strcmp(p.about, "\\Device\\VeltrixTest0") && !strcmp(p.usb_id, "2341:0043") &&
+                      !strcmp(p.serial, "VT8573") && !strcmp(p.maker, "Maker Inc.") &&
+                      !strcmp(p.product, "Uno"),
+                  "COM41: %s, %s, %s, %s, %s", p.about, p.usb_id, p.serial, p.maker, p.product);
         }
         CHECK(found == 1, "COM41 listed %d times", found);
         for (const char *v : test_values)
             RegDeleteValueA(key, v);
         RegCloseKey(key);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, usb);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, usb);
     });
 }
 
