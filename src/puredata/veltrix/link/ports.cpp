@@ -22,7 +22,7 @@ size_t utf8_length(const unsigned char *s)
 
 // Copies text that came from the system or a device, fit for one console
 // line: control characters and broken UTF-8 become '?', outer spaces go.
-void ports_clean(char *dst, size_t size, const char *src)
+void clean(char *dst, size_t size, const char *src)
 {
     auto *s = reinterpret_cast<const unsigned char *>(src);
     while (*s == ' ')
@@ -48,7 +48,7 @@ void ports_clean(char *dst, size_t size, const char *src)
 }
 
 // Name order, with numbers by value, so that COM10 comes after COM9.
-bool ports_before(const char *a, const char *b)
+bool name_before(const char *a, const char *b)
 {
     while (*a && *b) {
         bool digits = *a >= '0' && *a <= '9' && *b >= '0' && *b <= '9';
@@ -86,16 +86,16 @@ void post_port(const t_portinfo &p)
 {
     char text[sizeof p.maker + sizeof p.alias];
     char line[1 + sizeof(t_portinfo) + 64] = "";
-    ports_clean(text, sizeof text, p.name);
+    clean(text, sizeof text, p.name);
     append(line, sizeof line, "", text);
     const char *separator = ": ";
     auto field = [&](const char *label, const char *value) {
-        char clean[sizeof text];
-        ports_clean(clean, sizeof clean, value);
-        if (!clean[0])
+        char cleaned[sizeof text - sizeof "serial "];
+        clean(cleaned, sizeof cleaned, value);
+        if (!cleaned[0])
             return;
         strcpy(text, label);
-        strcat(text, clean);
+        strcat(text, cleaned);
         append(line, sizeof line, separator, text);
         separator = ", ";
     };
@@ -121,9 +121,8 @@ void Veltrix_ports(t_Veltrix *)
     int shown = std::min(found, ports_max);
     if (found <= 0)
         post("Veltrix_ports no serial ports found");
-    std::sort(ports, ports + std::max(shown, 0), [](const t_portinfo &a, const t_portinfo &b) {
-        return ports_before(a.name, b.name);
-    });
+    std::sort(ports, ports + std::max(shown, 0),
+              [](const t_portinfo &a, const t_portinfo &b) { return name_before(a.name, b.name); });
     for (int i = 0; i < shown; i++)
         post_port(ports[i]);
     if (found > shown)
