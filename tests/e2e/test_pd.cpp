@@ -85,6 +85,25 @@ TEST(RealPd, AMissingPortIsRetriedOnceASecond)
               pd.count("CreateFile(/nonexistent/tty)"));
 }
 
+TEST(RealPd, EveryObjectAnswersPortsWithTheSameLines)
+{
+    TempDir dir;
+    PdProcess pd(dir.write(
+        "ports.pd",
+        pd_patch({"obj 10 10 loadbang", "obj 10 40 t b b", "msg 10 70 ports",
+                  "obj 10 100 Veltrix send led", "obj 10 130 Veltrix", "msg 100 70 listed",
+                  "obj 100 100 print", "connect 0 0 1 0", "connect 1 1 2 0", "connect 2 0 3 0",
+                  "connect 2 0 4 0", "connect 1 0 5 0", "connect 5 0 6 0"})));
+    ASSERT_TRUE(pd.wait_line("print: listed", 5000)) << pd.console();
+    // This machine's ports, whatever they are: one answer per object.
+    std::vector<std::string> lines = matching(pd, "^Veltrix_ports ");
+    ASSERT_GE(lines.size(), 2u) << pd.console();
+    ASSERT_EQ(lines.size() % 2, 0u) << pd.console();
+    size_t half = lines.size() / 2;
+    EXPECT_TRUE(std::equal(lines.begin(), lines.begin() + half, lines.begin() + half));
+    EXPECT_EQ(pd.count("no method for 'ports'"), 0) << pd.console();
+}
+
 TEST(RealPd, FramesFlowBothWaysThroughAPseudoTerminal)
 {
     Pty pty;
