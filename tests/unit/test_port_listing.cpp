@@ -134,13 +134,6 @@ TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
     EXPECT_EQ(ports_list_sysfs((root + "/").c_str(), one, 1), 3);
 }
 
-TEST_F(Tree, LinuxWithoutTtysListsNothing)
-{
-    EXPECT_EQ(ports_list_sysfs(root.c_str(), nullptr, 0), 0);
-    tty("tty0", "virtual", "");
-    EXPECT_TRUE(sysfs().empty());
-}
-
 TEST_F(Tree, MacListsTheCallOutDevices)
 {
     file("/dev/cu.usbmodem1101");
