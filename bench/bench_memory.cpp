@@ -1,6 +1,5 @@
-// The module's own work on received bytes, with no port behind it: the frame
-// decoder alone, and the poll loop's decode and dispatch to 512 receivers.
-// Neither depends on the serial backend.
+// The module's own work with no port behind it: the frame decoder alone, the
+// poll loop's decode and dispatch to 512 receivers, and the ports message.
 #include "bench_host.h"
 #include "serial_memory.h"
 
@@ -73,6 +72,23 @@ BENCHMARK(d_dispatch)
     ->Args({1, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
+
+// The ports message on this machine's own /sys and /dev, lines posted: how
+// long a click on [ports( holds Pd.
+void f_ports(benchmark::State &state)
+{
+    bench::load_module();
+    t_Veltrix *x = bench::make({"send", "led"});
+    for (auto _ : state) {
+        fakepd::send_message(&x->x_obj, "ports");
+        state.PauseTiming();
+        bench::forget_output();
+        state.ResumeTiming();
+    }
+    fakepd::destroy(&x->x_obj);
+    fakepd::reset();
+}
+BENCHMARK(f_ports)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
