@@ -195,8 +195,10 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max)
         if (tty[0] == '.' || !concat(name, sizeof name, "/dev", "/", tty) ||
             !join(dir, sizeof dir, ttys, tty) || !join(link, sizeof link, dir, "device"))
             continue;
-        // Virtual terminals, ptmx and the like have no device.
-        if (!realpath(link, device))
+        // Virtual terminals, ptmx and the like have no device. One call tells,
+        // where resolving the whole path would cost one per component.
+        struct stat st;
+        if (lstat(link, &st) != 0 || !realpath(link, device))
             continue;
         // A serial core port with no UART found: the legacy ttyS placeholders.
         char type[16];
