@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,11 +62,13 @@ void read_attr(const char *dir, const char *name, char *out, size_t size)
     char path[PATH_MAX];
     if (!join(path, sizeof path, dir, name))
         return;
-    FILE *f = fopen(path, "re");
-    if (!f)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return;
-    size_t n = fread(out, 1, size - 1, f);
-    fclose(f);
+    // sysfs hands an attribute over whole in one read.
+    ssize_t got = read(fd, out, size - 1);
+    close(fd);
+    size_t n = got > 0 ? size_t(got) : 0;
     out[n] = '\0';
     while (n > 0 && (out[n - 1] == '\n' || out[n - 1] == ' '))
         out[--n] = '\0';
@@ -99,6 +102,36 @@ bool up(char *path, size_t floor)
     if (!slash || size_t(slash - path) <= floor)
         return false;
     *slash = '\0';
+    return true;
+}
+
+// Where the link dir/name leads, into `out` (PATH_MAX bytes). sysfs links are
+// relative and the directories on their way real, so the link's text alone
+// tells: one call, where realpath makes one for every component.
+bool follow(const char *dir, const char *name, char *out)
+{
+    char path[PATH_MAX], target[PATH_MAX];
+    if (!join(path, sizeof path, dir, name))
+        return false;
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = '\0';
+    if (target[0] == '/')
+        return realpath(path, out) != nullptr;
+    copy_cut(out, PATH_MAX, dir);
+    char *rest = nullptr;
+    for (char *part = strtok_r(target, "/", &rest); part; part = strtok_r(nullptr, "/", &rest)) {
+        size_t len = strlen(out), add = strlen(part);
+        if (!strcmp(part, ".."))
+            up(out, 0);
+        else if (len + 1 + add >= PATH_MAX)
+            return false;
+        else if (strcmp(part, ".")) {
+            out[len] = '/';
+            memcpy(out + len + 1, part, add + 1);
+        }
+    }
     return true;
 }
 
@@ -179,10 +212,6 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max)
     if (!join(sys, sizeof sys, top, "sys") || !join(ttys, sizeof ttys, top, "sys/class/tty") ||
         !join(dev, sizeof dev, top, "dev"))
         return 0;
-    // Links inside sysfs resolve to its real location.
-    char sys_real[PATH_MAX];
-    if (!realpath(sys, sys_real))
-        return 0;
     DIR *d = opendir(ttys);
     if (!d)
         return 0;
@@ -190,15 +219,13 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max)
     struct dirent *e;
     for (int seen = 0; seen < max_entries && (e = readdir(d)); seen++) {
         const char *tty = e->d_name;
-        char dir[PATH_MAX], link[PATH_MAX], device[PATH_MAX];
+        char dir[PATH_MAX], device[PATH_MAX];
         char name[sizeof ports->name];
         if (tty[0] == '.' || !concat(name, sizeof name, "/dev", "/", tty) ||
-            !join(dir, sizeof dir, ttys, tty) || !join(link, sizeof link, dir, "device"))
+            !follow(ttys, tty, dir))
             continue;
-        // Virtual terminals, ptmx and the like have no device. One call tells,
-        // where resolving the whole path would cost one per component.
-        struct stat st;
-        if (lstat(link, &st) != 0 || !realpath(link, device))
+        // Virtual terminals, ptmx and the like have no device behind them.
+        if (strstr(dir, "/devices/virtual/") || !follow(dir, "device", device))
             continue;
         // A serial core port with no UART found: the legacy ttyS placeholders.
         char type[16];
@@ -218,7 +245,7 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max)
                     break;
                 }
             }
-            describe(device, sys_real, p);
+            describe(device, sys, p);
         }
         n++;
     }
