@@ -43,7 +43,7 @@ class Uno : public ChildProcess {
         std::vector<std::string> all = {UNO_EXECUTABLE, "--link", link};
         all.insert(all.end(), args.begin(), args.end());
         if (!sketch.empty())
-            all.push_back(std::string(FIRMWARE_DIR "/") + sketch + ".elf");
+            all.push_back(std::string(FIRMWARE_DIR "/") + sketch);
         return all;
     }
 };
@@ -74,7 +74,7 @@ void echo_every_float_in_order(const std::string &board_message)
 {
     TempDir dir;
     std::string link = dir.path() + "/uno";
-    Uno uno("Echo", link);
+    Uno uno("Echo.elf", link);
     ASSERT_TRUE(uno.wait_err(link, wait_ms)) << uno.log();
     constexpr int count = 600;
     const std::string n = std::to_string(count);
@@ -140,12 +140,13 @@ TEST(Firmware, EchoSendsBackEveryFloatInOrderPolledEveryMillisecond)
 }
 
 // AnalogSensor sends floor(V / 5 V * 1023) / 1023, and skips changes of one
-// step: a reading is within 2 / 1023 of V / 5 V.
+// step: a reading is within 2 / 1023 of V / 5 V. Loaded from the Intel HEX
+// file that the Arduino IDE exports.
 TEST(Firmware, AnalogSensorSendsTheVoltageOnA0AsKnob)
 {
     TempDir dir;
     std::string link = dir.path() + "/uno";
-    Uno uno("AnalogSensor", link, {"--analog", "A0=2.5"});
+    Uno uno("AnalogSensor.hex", link, {"--analog", "A0=2.5"});
     ASSERT_TRUE(uno.wait_err(link, wait_ms)) << uno.log();
     std::string patch = dir.write(
         "p.pd", pd_patch({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix receive knob",
@@ -167,7 +168,7 @@ TEST(Firmware, PwmLedSetsTheDutyCycleOfPin9)
 {
     TempDir dir;
     std::string link = dir.path() + "/uno";
-    Uno uno("PwmLed", link, {"--pwm", "9"});
+    Uno uno("PwmLed.elf", link, {"--pwm", "9"});
     ASSERT_TRUE(uno.wait_err(link, wait_ms)) << uno.log();
     const std::vector<double> sent = {0.25, 1, 0, 0.6, 0.002, -3};
     std::vector<std::string> lines = {"obj 10 10 Veltrix open " + link, "obj 10 40 loadbang",
@@ -199,7 +200,7 @@ TEST(Emulator, EndsOnASignalAndRemovesItsLinks)
     TempDir dir;
     std::string link = dir.path() + "/uno";
     for (int sig : {SIGINT, SIGTERM}) {
-        Uno uno("Echo", link);
+        Uno uno("Echo.elf", link);
         ASSERT_TRUE(uno.wait_err(link, wait_ms)) << uno.log();
         char target[256] = {};
         ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);

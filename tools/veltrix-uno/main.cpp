@@ -4,6 +4,7 @@
 #include <simavr/avr_adc.h>
 #include <simavr/sim_avr.h>
 #include <simavr/sim_elf.h>
+#include <simavr/sim_hex.h>
 #include <simavr/sim_io.h>
 extern "C" {
 #include <simavr/parts/uart_pty.h>
@@ -17,6 +18,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include <fcntl.h>
@@ -30,9 +32,10 @@ extern "C" {
 namespace {
 
 constexpr const char *usage_text =
-    R"(usage: veltrix-uno [options] FIRMWARE.elf
+    R"(usage: veltrix-uno [options] FIRMWARE
 
-Runs a sketch's firmware (an ELF built for an Arduino Uno) on an emulated
+Runs a sketch's firmware (an .elf or an Intel .hex built for an Arduino Uno,
+such as the Arduino IDE's "Export compiled Binary") on an emulated
 ATmega328P at 16 MHz. Its serial port (UART0, the Uno's USB port) is a
 pseudo-terminal that a patch opens with [Veltrix open PATH].
 
@@ -63,6 +66,7 @@ arguments.
 )";
 
 constexpr uint32_t clock_hz = 16000000;
+constexpr uint32_t flash_size = 32768;
 constexpr int analog_pins = 6;
 
 // An Uno PWM pin: its port bit and its timer's compare output.
@@ -291,23 +295,55 @@ void unmute_stdout(int saved)
 // The firmware sleeps on the host's clock through the throttle, or not at all.
 void no_sleep(avr_t *, avr_cycle_count_t) {}
 
-bool load_board(t_uno &x)
+bool ends_with(const std::string &s, const char *tail)
+{
+    size_t n = strlen(tail);
+    return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
+}
+
+// Intel HEX, as the Arduino IDE exports it: flash contents only.
+bool load_hex(t_uno &x)
+{
+    ihex_chunk_p chunks = nullptr;
+    int saved = mute_stdout();
+    int n = read_ihex_chunks(x.x_opt.x_firmware.c_str(), &chunks);
+    unmute_stdout(saved);
+    bool ok = n > 0;
+    for (int i = 0; ok && i < n; i++)
+        ok = chunks[i].baseaddr + chunks[i].size <= flash_size;
+    for (int i = 0; ok && i < n; i++)
+        avr_loadcode(x.x_avr, chunks[i].data, chunks[i].size, chunks[i].baseaddr);
+    if (n > 0)
+        free_ihex_chunks(chunks);
+    return ok;
+}
+
+bool load_elf(t_uno &x)
 {
     elf_firmware_t f;
     memset(&f, 0, sizeof f);
-    struct stat st;
     int saved = mute_stdout();
-    bool read = stat(x.x_opt.x_firmware.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                elf_read_firmware(x.x_opt.x_firmware.c_str(), &f) == 0 && f.flashsize > 0;
+    bool ok = elf_read_firmware(x.x_opt.x_firmware.c_str(), &f) == 0 && f.flashsize > 0 &&
+              f.flashsize <= flash_size;
     unmute_stdout(saved);
-    if (!read) {
-        error("cannot load the firmware %s (an ELF file for the ATmega328P)",
-              x.x_opt.x_firmware.c_str());
-        return false;
-    }
-    if (f.mmcu[0] && strcmp(f.mmcu, "atmega328p") != 0) {
+    if (ok && f.mmcu[0] && strcmp(f.mmcu, "atmega328p") != 0) {
         error("%s is built for %s, not for the Uno's atmega328p", x.x_opt.x_firmware.c_str(),
               f.mmcu);
+        return false;
+    }
+    saved = mute_stdout();
+    if (ok)
+        avr_load_firmware(x.x_avr, &f);
+    unmute_stdout(saved);
+    return ok;
+}
+
+bool load_board(t_uno &x)
+{
+    const std::string &name = x.x_opt.x_firmware;
+    struct stat st;
+    if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error("cannot read the firmware %s", name.c_str());
         return false;
     }
     x.x_avr = avr_make_mcu_by_name("atmega328p");
@@ -315,9 +351,11 @@ bool load_board(t_uno &x)
         error("cannot make an emulated atmega328p");
         return false;
     }
-    saved = mute_stdout();
-    avr_load_firmware(x.x_avr, &f);
-    unmute_stdout(saved);
+    if (!(ends_with(name, ".hex") ? load_hex(x) : load_elf(x))) {
+        error("cannot load the firmware %s (an ELF or Intel HEX file for the ATmega328P)",
+              name.c_str());
+        return false;
+    }
     x.x_avr->frequency = clock_hz;
     x.x_avr->vcc = x.x_avr->avcc = x.x_avr->aref = 5000;
     x.x_avr->sleep = no_sleep;
