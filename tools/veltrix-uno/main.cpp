@@ -10,6 +10,7 @@ extern "C" {
 #include <simavr/parts/uart_pty.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -231,7 +232,7 @@ int parse_args(t_options *o, int argc, char **argv)
             ok = false;
             for (auto &p : pwm_pins)
                 ok |= p.p_pin == pin && std::to_string(pin) == v;
-            if (ok)
+            if (ok && std::find(o->x_pwm.begin(), o->x_pwm.end(), pin) == o->x_pwm.end())
                 o->x_pwm.push_back(pin);
         } else if (a == "--quit-after") {
             ok = parse_double(v, &o->x_quit_after) && o->x_quit_after >= 0;
