@@ -126,6 +126,7 @@ void echo_every_float_in_order(const std::string &board_message)
     pd.collect(300);
     EXPECT_EQ(pd.count("MISMATCH"), 0) << pd.console();
     EXPECT_EQ(pd.count("connected " + link + " ok!"), 1) << pd.console();
+    EXPECT_EQ(uno.count(ChildProcess::err_stream, "warning"), 0) << uno.log();
 }
 
 TEST(Firmware, EchoSendsBackEveryFloatInOrder)
@@ -193,6 +194,26 @@ TEST(Firmware, PwmLedSetsTheDutyCycleOfPin9)
     ASSERT_EQ(got.size(), want.size()) << uno.log();
     for (size_t i = 0; i < want.size(); i++)
         EXPECT_NEAR(got[i], want[i], 1e-5) << i << "\n" << uno.log();
+}
+
+// Opening the port: a reset when asked, as a real Uno's; a warning for a baud
+// rate that a real line would garble; and the closing seen when Pd ends.
+TEST(Emulator, TellsWhenThePatchOpensThePortAndAtWhatRate)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/uno";
+    Uno uno("Echo.elf", link, {"--reset-on-open"});
+    ASSERT_TRUE(uno.wait_err(link, wait_ms)) << uno.log();
+    {
+        PdProcess pd(dir.write("p.pd", pd_patch({"obj 10 10 Veltrix open " + link + " 9600"})));
+        EXPECT_TRUE(uno.wait_err("the patch opened the port", wait_ms)) << uno.log();
+        EXPECT_TRUE(uno.wait_err("veltrix-uno: reset", wait_ms)) << uno.log();
+        EXPECT_TRUE(uno.wait_err("warning: the port is set to 9600 baud, the firmware's serial "
+                                 "to 117647",
+                                 wait_ms))
+            << uno.log();
+    }
+    EXPECT_TRUE(uno.wait_err("the patch closed the port", wait_ms)) << uno.log();
 }
 
 TEST(Emulator, EndsOnASignalAndRemovesItsLinks)
