@@ -128,7 +128,8 @@ TEST_F(Frames, ReceiversOfOneTagGetEachValueInSlotOrder)
 TEST_F(Frames, ValuesKeepTheirBitsThroughTheHostFloat)
 {
     make({"receive", "v"});
-    const float values[] = {0.0f, -0.0f, 1e-45f, -3.4028235e38f, INFINITY, 123.456f};
+    const float values[] = {0.0f,     -0.0f,     1e-45f, -3.4028235e38f,
+                            INFINITY, -INFINITY, NAN,    123.456f};
     Bytes all;
     for (float v : values)
         all = all + frame("v", v);
@@ -136,8 +137,8 @@ TEST_F(Frames, ValuesKeepTheirBitsThroughTheHostFloat)
     auto got = outputs();
     ASSERT_EQ(got.size(), std::size(values));
     for (size_t i = 0; i < got.size(); i++) {
-        EXPECT_EQ(float(got[i].second), values[i]);
-        EXPECT_EQ(std::signbit(got[i].second), std::signbit(values[i]));
+        EXPECT_EQ(veltrix::frame_float_bits(float(got[i].second)),
+                  veltrix::frame_float_bits(values[i]));
     }
 }
 
@@ -215,5 +216,6 @@ TEST_F(Reentry, ASenderMayWriteToThePolledBoard)
     t_Veltrix *s = make({"send", "pong"});
     fakepd::on_float(r->d.r.f_out, [&](t_float f) { fakepd::send_float(&s->x_obj, f + 1); });
     poll(frame("ping", 1) + frame("ping", 10));
+    fakepd::advance(100); // a slow host (an emulator) may leave a frame to the next poll
     EXPECT_EQ(fakeserial::get("/dev/a").output, frame("pong", 2) + frame("pong", 11));
 }
