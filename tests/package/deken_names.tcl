@@ -35,10 +35,7 @@ set offered {
     {Windows i686 32 32}
 }
 # No module for these: offering the package would install one that cannot load.
-set refused {
-    {Linux arm64 64 64} {Linux armv6 32 32} {Linux i386 32 32} {Darwin amd64 64 32}
-    {Darwin arm64 64 32} {Windows i386 32 64}
-}
+set refused {{Linux arm64 64 64} {Linux armv6 32 32} {Linux i386 32 32} {Darwin amd64 64 32}}
 foreach platform $offered {
     ::deken::set_platform {*}$platform
     check [::deken::architecture_match $archs] "offered to a Pd on $platform"
