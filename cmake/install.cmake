@@ -1,6 +1,6 @@
 # Install and packaging: `cmake --install <build> [--prefix DIR]` lays out the
-# Pd library folder DIR/Veltrix/ (the module, any Windows builds, the help
-# patch, the demo patch, the board simulator, README.md and LICENSE), and the
+# Pd library folder DIR/Veltrix/ (the module built here, the help patch, the
+# demo patch, the board simulator, README.md and LICENSE), and the
 # target veltrix-archive packs that folder as
 # Veltrix-<version>-<system>-<processor>.tar.gz in the build folder.
 
@@ -12,16 +12,19 @@ endif()
 
 set(VELTRIX_INSTALL_DIR Veltrix)
 
-# Binaries built elsewhere (the Windows cross builds) to put in the folder:
-# a list of FILE=NAME, FILE absolute or relative to the source folder. Files
-# that do not exist at install time are skipped. Pd picks the .m_i386 and
-# .m_amd64 files on 32- and 64-bit Windows.
-set(VELTRIX_EXTRA_BINARIES
-    "build-win32/Veltrix.dll=Veltrix.m_i386;build-win64/Veltrix.dll=Veltrix.m_amd64"
-    CACHE STRING "Extra binaries for the Veltrix folder, as FILE=NAME entries")
+# Binaries built elsewhere to put in the folder, only when asked for: a list
+# of FILE=NAME, FILE absolute or relative to the source folder. A listed file
+# that is missing fails the install: nothing stale or absent is taken in
+# silence. scripts/package gathers every platform's module this way.
+set(VELTRIX_EXTRA_BINARIES "" CACHE STRING "Extra binaries for the Veltrix folder, as FILE=NAME entries")
 
 install(TARGETS Veltrix LIBRARY DESTINATION ${VELTRIX_INSTALL_DIR}
         RUNTIME DESTINATION ${VELTRIX_INSTALL_DIR})
+# Also under the names that say its platform (see src/CMakeLists.txt), so that
+# one folder can hold the modules of several platforms.
+foreach(name IN LISTS VELTRIX_MODULE_NAMES)
+  install(FILES $<TARGET_FILE:Veltrix> DESTINATION ${VELTRIX_INSTALL_DIR} RENAME ${name})
+endforeach()
 foreach(entry IN LISTS VELTRIX_EXTRA_BINARIES)
   if(NOT entry MATCHES "^(.+)=([^/]+)$")
     message(FATAL_ERROR "VELTRIX_EXTRA_BINARIES: '${entry}' is not FILE=NAME")
@@ -31,7 +34,7 @@ foreach(entry IN LISTS VELTRIX_EXTRA_BINARIES)
   if(NOT IS_ABSOLUTE ${file})
     set(file ${PROJECT_SOURCE_DIR}/${file})
   endif()
-  install(FILES ${file} DESTINATION ${VELTRIX_INSTALL_DIR} RENAME ${name} OPTIONAL)
+  install(FILES ${file} DESTINATION ${VELTRIX_INSTALL_DIR} RENAME ${name})
 endforeach()
 
 # The simulator goes in the folder itself: one folder (and one archive) holds

@@ -2,6 +2,8 @@
 #include "frame.h"
 #include "fake_port_fixture.h"
 
+#include <cmath>
+
 using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
@@ -127,4 +129,41 @@ TEST_F(Send, LongTagGoesOutCutTo31)
     ASSERT_EQ(a.write_calls.size(), 3u);
     EXPECT_EQ(a.write_calls[1].size(), 32u);
     EXPECT_EQ(a.write_calls[1].back(), 0);
+}
+
+// Pd's float may be a double; the wire's is the nearest 32-bit float, and
+// the outlet passes on the value as it came.
+TEST_F(Send, TheWireCarriesTheNearest32BitFloat)
+{
+    auto &a = fakeserial::add("/dev/a");
+    make({"open", "/dev/a"});
+    fakepd::advance(0);
+    const struct {
+        double in;
+        uint32_t wire;
+    } cases[] = {
+        {0.1, 0x3DCCCCCD},
+        {16777217.0, 0x4B800000},            // 2^24 + 1: a tie, to even
+        {0x1.fffffefffffffp127, 0x7F7FFFFF}, // just below halfway past the largest float
+        {0x1.ffffffp127, 0x7F800000},
+        {1e300, 0x7F800000},
+        {-1e300, 0xFF800000},
+        {-1e-300, 0x80000000},
+        {-HUGE_VAL, 0xFF800000},
+        {std::nan(""), 0x7FC00000},
+    };
+    for (const auto &c : cases) {
+        a.output.clear();
+        const t_float in = static_cast<t_float>(c.in);
+        fakepd::send_float(&sender->x_obj, in);
+        ASSERT_EQ(a.output.size(), 9u);
+        EXPECT_EQ(veltrix::frame_float_bits(veltrix::frame_get_value(&a.output[5])), c.wire)
+            << c.in;
+        auto out = sent();
+        ASSERT_EQ(out.size(), 1u);
+        if (std::isnan(in))
+            EXPECT_TRUE(std::isnan(out[0]));
+        else
+            EXPECT_EQ(out[0], in);
+    }
 }

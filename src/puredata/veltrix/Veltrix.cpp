@@ -79,6 +79,11 @@ extern "C" void Veltrix_setup(void)
     Veltrix_class =
         class_new(gensym("Veltrix"), Veltrix_method<t_newmethod>(Veltrix_new),
                   Veltrix_method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
+    // Pd refuses a module built for the other float size, and says so.
+    if (!Veltrix_class) {
+        post("Veltrix_setup class_new failed");
+        return;
+    }
     class_addbang(Veltrix_class, Veltrix_method<t_method>(Veltrix_bang));
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_ports), gensym("ports"),
                     A_NULL);

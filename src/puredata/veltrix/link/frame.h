@@ -3,9 +3,11 @@
 // host types, so that tools and tests share it with the module.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace veltrix {
 
@@ -29,6 +31,24 @@ inline float frame_bits_float(uint32_t bits)
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
+}
+
+// A value of Pd's float, 32 or 64 bits wide, as the wire's 32-bit float: the
+// nearest one, ties to even. Beyond the float's range it is the infinity of
+// the same sign, as a single-precision Pd's own arithmetic would give; NaN
+// stays NaN. Spelled out, as C++ leaves out-of-range conversions undefined.
+inline float frame_value_of(double value)
+{
+    static_assert(std::numeric_limits<float>::is_iec559, "the wire's float is IEEE 754");
+    // Halfway between the largest float and 2^128: from here on, infinity.
+    constexpr double overflow = 0x1.ffffffp127;
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    if (std::isnan(value))
+        return std::signbit(value) ? -nan : nan;
+    if (std::fabs(value) >= overflow)
+        return value > 0 ? inf : -inf;
+    return static_cast<float>(value);
 }
 
 // The four value bytes, least significant first whatever the host's order.

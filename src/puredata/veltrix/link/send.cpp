@@ -20,7 +20,7 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
     post("Veltrix_send %f to %s", static_cast<double>(f), x->d.s.endpoint_tag);
     // The wire carries a 32-bit float whatever the width of Pd's floats.
     uint8_t frame[veltrix::frame_max];
-    size_t size = veltrix::frame_encode(x->d.s.endpoint_tag, static_cast<float>(f), frame);
+    size_t size = veltrix::frame_encode(x->d.s.endpoint_tag, veltrix::frame_value_of(f), frame);
     const uint8_t *tag = frame + 1;
     const auto tag_size = static_cast<int32_t>(size - 1 - veltrix::frame_value_size);
     const uint8_t *value = tag + tag_size;

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Checks a package made by scripts/package:
+#   check_package.sh DEK
+# - its name, read by the code of Pd's own package manager (deken-plugin.tcl,
+#   under tclsh): name, version, platforms, and which Pds it is offered to;
+# - one Veltrix/ folder, with a module under the name each Pd tries for each
+#   platform the name lists, the help and demo patches, README.md, LICENSE;
+# - unpacked into an empty folder, it is all a real pd -nogui needs: with
+#   that folder as its only path, pd loads the module and opens the help;
+# - the double-precision module, renamed to a name single-precision Pd
+#   tries, is refused by it (Pd's own guard): the module says so and stops.
+# Ends with "check_package: N passed, M failed".
+set -uo pipefail
+
+dek=$1
+root=$(cd "$(dirname "$0")/../.." && pwd)
+plugin=/usr/lib/pd/extra/deken-plugin/deken-plugin.tcl
+pd=${PD:-pd}
+passed=0
+failed=0
+check() {
+    if [ "$1" = 0 ]; then
+        passed=$((passed + 1))
+        echo "PASS $2"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $2"
+    fi
+}
+
+version=$(sed -n 's/^project(Veltrix VERSION \([^ ]*\).*/\1/p' "$root/CMakeLists.txt")
+name=$(basename "$dek")
+tcl_out=$(tclsh "$root/tests/package/deken_names.tcl" "$plugin" "$name" "$version" 2>&1)
+echo "$tcl_out" | grep -E '^(PASS|FAIL) ' || echo "$tcl_out"
+passed=$((passed + $(grep -c '^PASS ' <<<"$tcl_out")))
+failed=$((failed + $(grep -c '^FAIL ' <<<"$tcl_out")))
+grep -q '^PASS ' <<<"$tcl_out" || failed=$((failed + 1))
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+unzip -q "$dek" -d "$tmp/unpacked"
+check $? "unzip"
+top=$(ls -A "$tmp/unpacked")
+[ "$top" = Veltrix ]
+check $? "one Veltrix/ folder at the top (found: $(echo $top))"
+
+# Every listed platform has its module under the name Pd 0.54+ builds from
+# it, and every file in the folder is expected.
+expected="help-Veltrix.pd Veltrix-demo.pd README.md LICENSE"
+for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
+    IFS=- read -r os cpu floatsize <<<"$arch"
+    ext=so
+    [ "$os" = Windows ] && ext=dll
+    expected+=" Veltrix.${os,,}-$cpu-$floatsize.$ext"
+done
+# The names older Pds try: single precision only.
+expected+=" Veltrix.l_amd64 Veltrix.l_arm64 Veltrix.l_arm Veltrix.m_i386 Veltrix.m_amd64"
+got=$(cd "$tmp/unpacked/Veltrix" && ls -A | sort)
+want=$(tr ' ' '\n' <<<"$expected" | sort)
+[ "$got" = "$want" ]
+check $? "the folder holds exactly: $(echo $want)"
+if [ "$got" != "$want" ]; then
+    diff <(echo "$want") <(echo "$got") | sed 's/^/    /'
+fi
+
+# Each module exports Veltrix_setup alone; a Windows one imports from
+# KERNEL32, the C runtime and pd.dll only.
+folder=$tmp/unpacked/Veltrix
+for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
+    case $module in
+    *arm64*) out=$("$root/tests/check_exports.sh" "$module" aarch64-linux-gnu-nm 2>&1) ;;
+    *armv7*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
+    *linux*) out=$("$root/tests/check_exports.sh" "$module" 2>&1) ;;
+    *i386*) out=$("$root/tests/windows/check_tables.sh" i686-w64-mingw32-objdump "$module" \
+        "$root/src/pd.def" pei-i386 2>&1) ;;
+    *) out=$("$root/tests/windows/check_tables.sh" x86_64-w64-mingw32-objdump "$module" \
+        "$root/src/pd.def" pei-x86-64 2>&1) ;;
+    esac
+    check $? "tables of $(basename "$module")"
+    [ "$failed" = 0 ] || echo "$out" | sed 's/^/    /'
+done
+
+# run_pd LOG PATCH... : pd with the unpacked folder as its only path.
+run_pd() {
+    local log=$1
+    shift
+    local opens=()
+    for p in "$@"; do opens+=(-open "$p"); done
+    timeout 20 "$pd" -nogui -stderr -nosound -nomidi -noprefs -nostdpath -path "$tmp/unpacked" \
+        "${opens[@]}" -send "pd quit" >"$log" 2>&1
+}
+
+cat >"$tmp/use.pd" <<'PATCH'
+#N canvas 0 0 400 300 12;
+#X obj 10 10 loadbang;
+#X msg 10 40 2.5;
+#X obj 10 70 Veltrix send probe;
+#X connect 0 0 1 0;
+#X connect 1 0 2 0;
+PATCH
+run_pd "$tmp/pd.log" "$tmp/unpacked/Veltrix/help-Veltrix.pd" "$tmp/use.pd"
+status=$?
+check $status "pd -nogui exits cleanly (status $status)"
+! grep -q "couldn't create" "$tmp/pd.log"
+check $? "every object of the help patch and of a patch using it is created"
+grep -q '^Veltrix_setup end' "$tmp/pd.log" && grep -q "^Veltrix_new 'receive'" "$tmp/pd.log" &&
+    grep -q '^Veltrix_send 2.500000 to probe' "$tmp/pd.log"
+check $? "the module loads from the package and works"
+[ "$failed" = 0 ] || sed 's/^/    pd: /' "$tmp/pd.log" | head -20
+
+mkdir -p "$tmp/wrong"
+cp "$tmp/unpacked/Veltrix/Veltrix.linux-amd64-64.so" "$tmp/wrong/Veltrix.pd_linux"
+cp "$tmp/use.pd" "$tmp/wrong/"
+timeout 20 "$pd" -nogui -stderr -nosound -nomidi -noprefs -nostdpath -path "$tmp/wrong" \
+    -open "$tmp/wrong/use.pd" -send "pd quit" >"$tmp/wrong.log" 2>&1
+status=$?
+[ $status = 0 ] && grep -q '^Veltrix_setup class_new failed' "$tmp/wrong.log" &&
+    ! grep -q '^Veltrix_setup end' "$tmp/wrong.log" && grep -q "couldn't create" "$tmp/wrong.log"
+check $? "a single-precision Pd refuses the double-precision module (status $status)"
+
+echo "check_package: $passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,46 @@
+# Reads a package's file name with the code of Pd's own package manager:
+#   tclsh deken_names.tcl PLUGIN DEK_NAME VERSION
+# PLUGIN is deken-plugin.tcl; it is loaded with the few bits of Pd's GUI it
+# touches stubbed out. Prints "PASS ..." / "FAIL ..." lines.
+lassign $argv plugin dek version
+
+foreach p {pdwindow pd_menucommands pd_guiprefs} { package provide $p 0.1 }
+namespace eval ::pdwindow {
+    proc post args {}
+    proc debug args {}
+    proc error args {}
+    proc verbose args {}
+}
+proc .menubar.help args {}
+proc _ {s} { return $s }
+set ::current_plugin_loadpath ""
+source $plugin
+
+proc check {ok what} {
+    puts [expr {$ok ? "PASS" : "FAIL"}]\ $what
+}
+
+lassign [::deken::utilities::parse_filename $dek] name got_version archs
+check [expr {$name eq "Veltrix"}] "package name '$name'"
+check [expr {$got_version eq $version}] "version '$got_version'"
+set want {Linux-amd64-32 Linux-amd64-64 Linux-arm64-32 Linux-armv7-32 Windows-i386-32
+          Windows-amd64-32 Windows-amd64-64}
+check [expr {[lsort $archs] eq [lsort $want]}] "platforms: $archs"
+
+# Pd tells the plugin its platform as os, cpu, pointer bits and float size.
+# Tcl's own names (armv7l, i686) are what an older Pd leaves it with.
+set offered {
+    {Linux amd64 64 32} {Linux amd64 64 64} {Linux arm64 64 32} {Linux armv7 32 32}
+    {Linux armv7l 32 32} {Windows amd64 64 32} {Windows amd64 64 64} {Windows i386 32 32}
+    {Windows i686 32 32}
+}
+# No module for these: offering the package would install one that cannot load.
+set refused {{Linux arm64 64 64} {Linux armv6 32 32} {Linux i386 32 32} {Darwin amd64 64 32}}
+foreach platform $offered {
+    ::deken::set_platform {*}$platform
+    check [::deken::architecture_match $archs] "offered to a Pd on $platform"
+}
+foreach platform $refused {
+    ::deken::set_platform {*}$platform
+    check [expr {![::deken::architecture_match $archs]}] "not offered to a Pd on $platform"
+}
