@@ -45,7 +45,7 @@ Bytes drain(t_serial *port, size_t count)
     while (got.size() < count && empty < 200) {
         uint8_t b;
         uint32_t n;
-        if (!serial_read(port, &b, &n))
+        if (!serial_read(port, &b, &n, serial_now))
             break;
         if (n)
             got.push_back(b), empty = 0;
@@ -129,7 +129,7 @@ TEST(PosixSerial, ReadsAnswerNothingWhenIdleAndFailOnHangUp)
     ASSERT_NE(port, nullptr);
     uint8_t b = 0;
     uint32_t n = 7;
-    EXPECT_TRUE(serial_read(port, &b, &n));
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_now));
     EXPECT_EQ(n, 0u);
     // A burst larger than one read of the OS comes out whole and in order.
     Bytes burst(10000);
@@ -139,7 +139,7 @@ TEST(PosixSerial, ReadsAnswerNothingWhenIdleAndFailOnHangUp)
     EXPECT_EQ(drain(port, burst.size()), burst);
     feeder.join();
     pty.close(); // the device is unplugged
-    EXPECT_FALSE(serial_read(port, &b, &n));
+    EXPECT_FALSE(serial_read(port, &b, &n, serial_now));
     serial_close(port);
 }
 

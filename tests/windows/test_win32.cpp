@@ -258,8 +258,8 @@ void backend_cases()
         CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
         uint8_t byte = 0;
         uint32_t count = 7;
-        CHECK(serial_read(port, &byte, &count) && count == 0, "read on a quiet line: count %u",
-              unsigned(count));
+        CHECK(serial_read(port, &byte, &count, serial_now) && count == 0,
+              "read on a quiet line: count %u", unsigned(count));
 
         auto frame = frame_bytes("b", 2.0f);
         int32_t written = -1;
@@ -270,7 +270,7 @@ void backend_cases()
         std::vector<uint8_t> got;
         DWORD start = GetTickCount();
         while (got.size() < expected.size() && GetTickCount() - start < 5000) {
-            if (!serial_read(port, &byte, &count)) {
+            if (!serial_read(port, &byte, &count, serial_now)) {
                 fail("read failed");
                 break;
             }
