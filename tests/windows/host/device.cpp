@@ -16,7 +16,9 @@
 //             "end" with their count and one "behind" with the most bytes
 //             that waited for the host at any moment (sent and not yet
 //             read, or due and not yet taken by the line);
-//   "later"   the frame "late" 1 goes out <value> ms later.
+//   "later"   the frame "late" 1 goes out <value> ms later;
+//   "rate"    later streams are paced at <value> baud (10 bits a byte);
+//   "burst"   <value> frames "seq" 0, 1, 2, ... as fast as the line takes them.
 #include "frame.h"
 #include "pty.h"
 
@@ -34,7 +36,7 @@
 namespace {
 
 constexpr int run_limit_ms = 120000;
-constexpr double line_bytes_per_second = 115200 / 10;
+constexpr double default_baud = 115200;
 
 using steady = std::chrono::steady_clock;
 
@@ -47,6 +49,7 @@ struct t_port {
     std::vector<uint8_t> out; // due, not yet taken by the line
     size_t behind = 0;        // the most bytes waiting for the host
     // A stream in progress: frames sent so far, and when it started and ends.
+    double bytes_per_second = default_baud / 10;
     bool streaming = false;
     uint32_t streamed = 0;
     steady::time_point stream_start, stream_end;
@@ -99,6 +102,15 @@ void on_byte(t_port &p, uint8_t c)
             p.stream_start + std::chrono::milliseconds(int64_t(p.decoder.inputBufferValue * 1000));
         return;
     }
+    if (tag == "rate") {
+        p.bytes_per_second = p.decoder.inputBufferValue / 10;
+        return;
+    }
+    if (tag == "burst") {
+        for (int i = 0; i < int(p.decoder.inputBufferValue); i++)
+            append_frame(p.out, "seq", float(i));
+        return;
+    }
     if (tag == "later") {
         std::vector<uint8_t> late;
         append_frame(late, "late", 1);
@@ -129,7 +141,7 @@ void send_due(t_port &p)
     if (p.streaming) {
         auto until = std::min(now, p.stream_end);
         double seconds = std::chrono::duration<double>(until - p.stream_start).count();
-        auto due = uint64_t(seconds * line_bytes_per_second);
+        auto due = uint64_t(seconds * p.bytes_per_second);
         uint8_t frame[veltrix::frame_max];
         size_t size = veltrix::frame_encode("seq", 0, frame);
         while (uint64_t(p.streamed + 1) * size <= due)
@@ -208,19 +220,20 @@ int main(int argc, char **argv)
             waitpid(child, &status, 0);
             return 1;
         }
-        std::vector<pollfd> fds;
-        std::vector<t_port *> owners;
-        for (auto &p : ports) {
-            if (p.pty->master() >= 0) {
-                fds.push_back({p.pty->master(), POLLIN, 0});
-                owners.push_back(&p);
-            }
-        }
         for (auto &p : ports) {
             if (p.pty->master() >= 0)
                 send_due(p);
         }
-        if (poll(fds.data(), fds.size(), 5) <= 0)
+        std::vector<pollfd> fds;
+        std::vector<t_port *> owners;
+        for (auto &p : ports) {
+            if (p.pty->master() >= 0) {
+                // Woken as soon as the line takes more, when bytes are due.
+                fds.push_back({p.pty->master(), short(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
+                owners.push_back(&p);
+            }
+        }
+        if (poll(fds.data(), fds.size(), 1) <= 0)
             continue;
         for (size_t i = 0; i < fds.size(); i++) {
             if (!(fds[i].revents & POLLIN))
