@@ -157,3 +157,25 @@ TEST(PosixSerial, AWriteThatCannotFinishInTimeFailsAndSaysHowFarItGot)
     EXPECT_LT(written, int32_t(big.size()));
     serial_close(port);
 }
+
+TEST(PosixSerial, AReadWaitsOnlyWhenAskedTo)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    // A wait long enough that the byte written meanwhile always comes in it.
+    const t_commtimeouts patient = {3000, 0, 0, 1000, 5000};
+    ASSERT_TRUE(serial_settimeouts(port, &patient));
+    std::thread device([&] {
+        usleep(300000);
+        pty.write({0xAA});
+    });
+    uint8_t b = 0;
+    uint32_t n = 7;
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_now));
+    EXPECT_EQ(n, 0u) << "a read not asked to wait waited";
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_rest));
+    EXPECT_EQ(n, 1u) << "a read asked to wait did not";
+    device.join();
+    serial_close(port);
+}
