@@ -33,9 +33,9 @@ HANDLE handle(t_serial *port)
     return port->handle;
 }
 
-// The driver's receive queue is asked to hold what arrives in two of the
-// longest poll intervals (one second) at the line rate, 10 bits a byte, so
-// that a board read once a second loses nothing to a full queue.
+// The driver's receive queue is asked to hold two seconds of the line (10
+// bits a byte), twice the longest poll interval, so that a board polled once
+// a second loses nothing to a full queue.
 constexpr DWORD longest_poll_ms = 1000;
 constexpr DWORD queue_min = 4096;
 constexpr DWORD queue_max = 1 << 20;
