@@ -40,6 +40,13 @@ inline void forget_output()
     fakepd::take_outlets();
 }
 
+inline void append_frame(std::vector<uint8_t> &out, const char *tag, float value)
+{
+    uint8_t frame[veltrix::frame_max];
+    size_t n = veltrix::frame_encode(tag, value, frame);
+    out.insert(out.end(), frame, frame + n);
+}
+
 // `count` frames under `tag` carrying 0, 1, 2, ...
 inline std::vector<uint8_t> frames(const char *tag, int count)
 {

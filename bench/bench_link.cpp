@@ -250,6 +250,120 @@ void e_one_write_8_boards(benchmark::State &state)
 }
 BENCHMARK(e_one_write_8_boards)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// A device streaming frames tagged `tag` without pause at `baud` (10 bits a
+// byte) for `seconds`, as a line paces them. `due` counts the bytes the line
+// has delivered by now, whether or not the port took them yet.
+struct t_paced_device {
+    std::thread thread;
+    std::atomic<uint64_t> due_bytes{0};
+    int sent = 0;
+
+    t_paced_device(Pty &pty, std::string tag, int baud, double seconds)
+    {
+        thread = std::thread([this, &pty, tag, baud, seconds] {
+            std::vector<uint8_t> due;
+            uint8_t frame[veltrix::frame_max];
+            size_t size = veltrix::frame_encode(tag.c_str(), 0, frame);
+            auto start = steady::now();
+            for (;;) {
+                double t = std::chrono::duration<double>(steady::now() - start).count();
+                auto bytes = uint64_t(std::min(t, seconds) * baud / 10);
+                while (uint64_t(sent + 1) * size <= bytes)
+                    bench::append_frame(due, tag.c_str(), float(sent++));
+                due_bytes = uint64_t(sent) * size;
+                ssize_t n = due.empty() ? 0 : ::write(pty.master(), due.data(), due.size());
+                if (n > 0)
+                    due.erase(due.begin(), due.begin() + n);
+                if (t >= seconds && due.empty())
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    ~t_paced_device() { finish(); }
+    void finish()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+// f. Boards streaming without pause at a line rate for two seconds, each
+// polled every 100 ms of real time as in Pd: what was lost, the most bytes
+// that waited for a poll, and the share of the scheduler's time the polls
+// took.
+void f_stream(benchmark::State &state)
+{
+    const int baud = int(state.range(0));
+    const int boards = int(state.range(1));
+    constexpr double seconds = 2;
+    bench::load_module();
+    std::vector<std::unique_ptr<Pty>> ptys;
+    std::vector<t_Veltrix *> objects;
+    std::vector<int> received(boards), out_of_order(boards);
+    for (int i = 0; i < boards; i++) {
+        ptys.push_back(std::make_unique<Pty>());
+        t_Veltrix *b = ptys.back()->ok() ? bench::connected_board(ptys.back()->slave()) : nullptr;
+        t_Veltrix *r = bench::make({"receive", ("s" + std::to_string(i)).c_str()});
+        if (!b || !r) {
+            state.SkipWithError("a board did not connect");
+            return;
+        }
+        fakepd::on_float(r->d.r.f_out, [&received, &out_of_order, i](t_float v) {
+            out_of_order[i] += v != t_float(received[i]++);
+        });
+        objects.insert(objects.end(), {b, r});
+    }
+    double lost = 0, disorder = 0, waiting = 0, busy = 0;
+    for (auto _ : state) {
+        std::vector<std::unique_ptr<t_paced_device>> devices;
+        for (int i = 0; i < boards; i++)
+            devices.push_back(
+                std::make_unique<t_paced_device>(*ptys[i], "s" + std::to_string(i), baud, seconds));
+        auto start = steady::now(), last = start;
+        std::chrono::duration<double> in_polls{};
+        // Until every device is done, and two polls after that.
+        while (steady::now() - start < std::chrono::duration<double>(seconds + 0.25)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Delivered by the line and not yet read: in the port or the device.
+            for (int i = 0; i < boards; i++) {
+                size_t frame = 3 + std::to_string(i).size() + veltrix::frame_value_size;
+                double unread = double(devices[i]->due_bytes) - double(received[i]) * frame;
+                waiting = std::max(waiting, unread);
+            }
+            auto now = steady::now();
+            fakepd::advance(std::chrono::duration<double, std::milli>(now - last).count());
+            last = now;
+            in_polls += steady::now() - now;
+            bench::forget_output();
+        }
+        busy = in_polls / (steady::now() - start) * 100;
+        for (auto &d : devices)
+            d->finish();
+        fakepd::advance(100); // what the last paced bytes left
+        fakepd::advance(100);
+        for (int i = 0; i < boards; i++) {
+            lost += devices[i]->sent - received[i];
+            disorder += out_of_order[i];
+        }
+    }
+    state.counters["busy"] = busy;
+    state.counters["lost"] = lost;
+    state.counters["out_of_order"] = disorder;
+    state.counters["waiting"] = waiting;
+    for (auto *x : objects)
+        destroy(x);
+    fakepd::reset();
+}
+BENCHMARK(f_stream)
+    ->ArgNames({"baud", "boards"})
+    ->Args({115200, 1})
+    ->Args({1000000, 1})
+    ->Args({115200, 8})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -26,6 +26,17 @@ ROWS = [
     ("e'. the same frame, one write per board", "e_one_write_8_boards", "time", "us", True),
     ("f. ports message on this machine", "f_ports", "time", "us", False),
 ]
+# Boards streaming at a line rate for 2 s, polled every 100 ms of real time.
+for _label, _args in (("1 board at 115200 baud", "baud:115200/boards:1"),
+                      ("1 board at 1 Mbaud", "baud:1000000/boards:1"),
+                      ("8 boards at 115200 baud", "baud:115200/boards:8")):
+    _name = f"f_stream/{_args}/iterations:1"
+    ROWS += [
+        (f"f. {_label}, frames lost or out of order", _name, "counter:lost+out_of_order",
+         "frames", True),
+        (f"f. {_label}, most bytes waiting", _name, "counter:waiting", "bytes", True),
+        (f"f. {_label}, scheduler time in polls", _name, "counter:busy", "%", True),
+    ]
 
 TO_US = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
 
@@ -39,6 +50,8 @@ def value(b, kind):
         return b["items_per_second"]
     if kind == "bytes":
         return b["bytes_per_second"] / 1e6
+    if kind.startswith("counter:"):
+        return sum(b[c] for c in kind[len("counter:"):].split("+"))
     raise ValueError(kind)
 
 

@@ -93,10 +93,8 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return 1;
 }
 
-// The plain design waits on every empty read, whatever the reader expects.
-void serial_expect(t_serial *, int) {}
-
-int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
+// The plain design waits on every empty read, whatever the reader asks.
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait)
 {
     *count = 0;
     for (int attempt = 0; attempt < 2; attempt++) {
@@ -115,6 +113,11 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
             return failed ? 0 : 1;
     }
     return 1;
+}
+
+uint32_t serial_line_errors(t_serial *)
+{
+    return 0;
 }
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)

@@ -58,9 +58,7 @@ int serial_settimeouts(t_serial *, const t_commtimeouts *)
     return 1;
 }
 
-void serial_expect(t_serial *, int) {}
-
-int serial_read(t_serial *, uint8_t *byte, uint32_t *count)
+int serial_read(t_serial *, uint8_t *byte, uint32_t *count, t_serial_wait)
 {
     *count = 0;
     if (input_at < input_size) {
@@ -68,6 +66,11 @@ int serial_read(t_serial *, uint8_t *byte, uint32_t *count)
         *count = 1;
     }
     return 1;
+}
+
+uint32_t serial_line_errors(t_serial *)
+{
+    return 0;
 }
 
 int serial_write(t_serial *, const uint8_t *, int32_t length, int32_t *written)

@@ -34,4 +34,6 @@ target_link_options(Veltrix PRIVATE -static -static-libgcc -static-libstdc++)
 option(VELTRIX_WINDOWS_TESTS "Build the Windows test programs" ON)
 if(VELTRIX_WINDOWS_TESTS)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${PROJECT_BINARY_DIR}/tests-windows)
+  # The benchmarks run on the test programs' fake host.
+  add_subdirectory(${PROJECT_SOURCE_DIR}/bench/windows ${PROJECT_BINARY_DIR}/bench-windows)
 endif()

@@ -195,6 +195,11 @@ double clock_getlogicaltime(void)
     return host().now;
 }
 
+double clock_gettimesince(double prevsystime)
+{
+    return host().now - prevsystime;
+}
+
 void clock_unset(t_clock *x)
 {
     x->set = false;

@@ -92,9 +92,7 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return d != nullptr;
 }
 
-void serial_expect(t_serial *, int) {}
-
-int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait)
 {
     *count = 0;
     auto *d = dev(port);
@@ -108,12 +106,28 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
     if (d->endless) {
         *byte = fakeserial::endless_byte(d->endless_tag, d->endless_next++);
         *count = 1;
-    } else if (!d->input.empty()) {
+        return 1;
+    }
+    if (d->input.empty() && wait == serial_rest) {
+        d->timed_waits++;
+        d->input.insert(d->input.end(), d->in_flight.begin(), d->in_flight.end());
+        d->in_flight.clear();
+    }
+    if (!d->input.empty()) {
         *byte = d->input.front();
         d->input.pop_front();
         *count = 1;
     }
     return 1;
+}
+
+uint32_t serial_line_errors(t_serial *port)
+{
+    auto *d = dev(port);
+    uint32_t seen = d ? d->line_errors : 0;
+    if (d)
+        d->line_errors = 0;
+    return seen;
 }
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)

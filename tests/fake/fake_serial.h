@@ -19,12 +19,15 @@ struct t_device {
     bool endless = false;      // a byte is always waiting: frames carrying 0, 1, 2, ...
     char endless_tag = 'n';    // ... under this one-character tag
     bool fail[op_write + 1] = {};
-    int fail_write_at = -1;  // the n-th write (0-based) fails
-    int short_write_at = -1; // the n-th write reports success but sends one byte less
+    int fail_write_at = -1;        // the n-th write (0-based) fails
+    int short_write_at = -1;       // the n-th write reports success but sends one byte less
+    std::deque<uint8_t> in_flight; // bytes that arrive while a read waits for them
+    uint32_t line_errors = 0;      // serial_error_* bits the driver reports next
     // What the module did.
     int opens = 0;
     int closes = 0;
     int reads = 0;
+    int timed_waits = 0; // reads that found nothing and waited, as asked
     int writes = 0;
     uint64_t endless_next = 0; // bytes of the endless stream read so far
     bool open = false;

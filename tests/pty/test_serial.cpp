@@ -45,7 +45,7 @@ Bytes drain(t_serial *port, size_t count)
     while (got.size() < count && empty < 200) {
         uint8_t b;
         uint32_t n;
-        if (!serial_read(port, &b, &n))
+        if (!serial_read(port, &b, &n, serial_now))
             break;
         if (n)
             got.push_back(b), empty = 0;
@@ -129,7 +129,7 @@ TEST(PosixSerial, ReadsAnswerNothingWhenIdleAndFailOnHangUp)
     ASSERT_NE(port, nullptr);
     uint8_t b = 0;
     uint32_t n = 7;
-    EXPECT_TRUE(serial_read(port, &b, &n));
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_now));
     EXPECT_EQ(n, 0u);
     // A burst larger than one read of the OS comes out whole and in order.
     Bytes burst(10000);
@@ -139,7 +139,7 @@ TEST(PosixSerial, ReadsAnswerNothingWhenIdleAndFailOnHangUp)
     EXPECT_EQ(drain(port, burst.size()), burst);
     feeder.join();
     pty.close(); // the device is unplugged
-    EXPECT_FALSE(serial_read(port, &b, &n));
+    EXPECT_FALSE(serial_read(port, &b, &n, serial_now));
     serial_close(port);
 }
 
@@ -155,5 +155,27 @@ TEST(PosixSerial, AWriteThatCannotFinishInTimeFailsAndSaysHowFarItGot)
     EXPECT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
     EXPECT_GT(written, 0);
     EXPECT_LT(written, int32_t(big.size()));
+    serial_close(port);
+}
+
+TEST(PosixSerial, AReadWaitsOnlyWhenAskedTo)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    // A wait long enough that the byte written meanwhile always comes in it.
+    const t_commtimeouts patient = {3000, 0, 0, 1000, 5000};
+    ASSERT_TRUE(serial_settimeouts(port, &patient));
+    std::thread device([&] {
+        usleep(300000);
+        pty.write({0xAA});
+    });
+    uint8_t b = 0;
+    uint32_t n = 7;
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_now));
+    EXPECT_EQ(n, 0u) << "a read not asked to wait waited";
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_rest));
+    EXPECT_EQ(n, 1u) << "a read asked to wait did not";
+    device.join();
     serial_close(port);
 }

@@ -203,3 +203,69 @@ TEST_F(Board, EndlessStreamsDoNotHoldTheSchedulerStarveOrLoseAnything)
             ASSERT_EQ(got[i][k], double(k)) << "lost or repeated across a tick";
     }
 }
+
+TEST_F(Board, OnlyAFrameHalfReadInThisPollWaitsForItsRest)
+{
+    t_Veltrix *r = make({"receive", "led"});
+    connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    const std::vector<uint8_t> head = {0xAA, 'l', 'e'}, tail = {'d', 0, 0, 0, 0x80, 0x3F};
+    auto received = [&] { return fakepd::take_outlets().size(); };
+
+    fakeserial::feed("/dev/a", head);
+    fakeserial::feed("/dev/a", tail);
+    fakepd::advance(100);
+    EXPECT_EQ(received(), 1u);
+    EXPECT_EQ(dev.timed_waits, 0) << "waited after a whole frame";
+
+    fakeserial::feed("/dev/a", head);
+    dev.in_flight.assign(tail.begin(), tail.end());
+    fakepd::advance(100);
+    EXPECT_EQ(dev.timed_waits, 1);
+    EXPECT_EQ(received(), 1u) << "the rest that came during the wait was not read";
+
+    fakeserial::feed("/dev/a", head); // and the rest never comes
+    fakepd::advance(100);
+    fakepd::advance(100);
+    EXPECT_EQ(dev.timed_waits, 2) << "an idle poll waited for a frame an earlier poll left";
+    EXPECT_EQ(received(), 0u);
+    (void)r;
+}
+
+TEST_F(Board, LineErrorsAreToldAtMostOnceASecondAndKeepTheConnection)
+{
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    auto told = [&](const char *kinds) {
+        return "Veltrix_tick " + addr(x) + " line errors on /dev/a:" + kinds +
+               ", values may be lost";
+    };
+    dev.line_errors = serial_error_overrun | serial_error_framing;
+    fakepd::advance(100);
+    EXPECT_EQ(lines(), (Lines{told(" overrun framing")}));
+    dev.line_errors = serial_error_parity;
+    fakepd::advance(900);
+    EXPECT_TRUE(lines().empty()); // kept for the next line, not lost
+    fakepd::advance(100);
+    EXPECT_EQ(lines(), (Lines{told(" parity")}));
+    EXPECT_EQ(x->d.b.connected, 1);
+    EXPECT_EQ(dev.closes, 0);
+}
+
+TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
+{
+    connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    dev.endless = true;
+    fakepd::advance(100);
+    int reads = dev.reads;
+    fakepd::advance(5);
+    EXPECT_GT(dev.reads, reads) << "the rest waited a whole poll interval";
+    dev.endless = false;
+    fakepd::advance(5); // drains, and goes back to the poll interval
+    reads = dev.reads;
+    fakepd::advance(99);
+    EXPECT_EQ(dev.reads, reads);
+    fakepd::advance(1);
+    EXPECT_EQ(dev.reads, reads + 1);
+}

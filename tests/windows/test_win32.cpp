@@ -1,11 +1,11 @@
 // The Win32 build on a Windows API (wine): the shipped module loaded as Pd
 // loads it, on the fake host built as its pd.dll, talking to the device that
-// tests/windows/device.cpp plays on COM ports mapped to pseudo-terminals.
+// tests/windows/host/device.cpp plays on COM ports mapped to pseudo-terminals.
 //
 //   win32_tests MODULE_DLL
 //
-// Ports: COM12 and COM3 are mapped to the device, COM77 to nothing. COM3 is
-// hung up by the last case. Prints PASS/FAIL per case; exits 1 on a failure.
+// Ports: COM12, COM3 and COM5 are mapped to the device, COM77 to nothing.
+// COM5 streams; COM3 is hung up by the last case. Prints PASS/FAIL per case; exits 1 on a failure.
 #include "frame.h"
 #include "host_api.h"
 #include "ports.h"
@@ -115,6 +115,23 @@ bool pump_until(const std::function<bool()> &done, int ms)
         if (int(GetTickCount() - start) > ms)
             return false;
         Sleep(10);
+    }
+}
+
+// Runs the host's clocks at the pace of real time, as Pd does, until `done`
+// or `ms` passed.
+bool pump_realtime(const std::function<bool()> &done, int ms)
+{
+    DWORD start = GetTickCount(), last = start;
+    for (;;) {
+        Sleep(5);
+        DWORD now = GetTickCount();
+        host_advance(double(now - last));
+        last = now;
+        if (done())
+            return true;
+        if (int(now - start) > ms)
+            return false;
     }
 }
 
@@ -259,8 +276,8 @@ void backend_cases()
         CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
         uint8_t byte = 0;
         uint32_t count = 7;
-        CHECK(serial_read(port, &byte, &count) && count == 0, "read on a quiet line: count %u",
-              unsigned(count));
+        CHECK(serial_read(port, &byte, &count, serial_now) && count == 0,
+              "read on a quiet line: count %u", unsigned(count));
 
         auto frame = frame_bytes("b", 2.0f);
         int32_t written = -1;
@@ -271,7 +288,7 @@ void backend_cases()
         std::vector<uint8_t> got;
         DWORD start = GetTickCount();
         while (got.size() < expected.size() && GetTickCount() - start < 5000) {
-            if (!serial_read(port, &byte, &count)) {
+            if (!serial_read(port, &byte, &count, serial_now)) {
                 fail("read failed");
                 break;
             }
@@ -282,22 +299,46 @@ void backend_cases()
         serial_close(port);
     });
 
-    run_case("backend: names", [] {
-        // Why the backend rewrites: Windows finds COM10 and up only in the
-        // device namespace.
-        HANDLE h = CreateFileA("COM12", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
-        CHECK(h == INVALID_HANDLE_VALUE, "COM12 opened without the device prefix");
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
+    run_case("backend: COMn in any case goes through the device namespace, other names not", [] {
         t_serial *port = serial_open("cOm12");
         CHECK(port, "cOm12 did not open");
         serial_close(port);
-        for (const char *bad : {"COM12x", "COM", "COMx12", "COM77", "\\\\.\\COM77"}) {
-            port = serial_open(bad);
-            CHECK(!port, "%s opened", bad);
+        // Files in the working directory open only under their own names.
+        for (const char *file : {"COM12x", "COM", "COMx12"}) {
+            HANDLE h = CreateFileA(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+            port = serial_open(file);
+            CHECK(port, "the file %s did not open", file);
+            serial_close(port);
+            DeleteFileA(file);
+        }
+        for (const char *missing : {"COM77", "\\\\.\\COM77"}) {
+            port = serial_open(missing);
+            CHECK(!port, "%s opened", missing);
             serial_close(port);
         }
+    });
+
+    run_case("backend: a read waits only when asked to", [] {
+        t_serial *port = serial_open("COM12");
+        CHECK(port, "COM12 did not open");
+        if (!port)
+            return;
+        // A read that waits would see the byte that comes half a second on.
+        t_commtimeouts t{0, 0, 3000, 1000, 5000};
+        CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
+        auto later = frame_bytes("later", 500);
+        int32_t written = 0;
+        CHECK(serial_write(port, later.data(), int32_t(later.size()), &written), "write failed");
+        uint8_t byte = 0;
+        uint32_t count = 7;
+        CHECK(serial_read(port, &byte, &count, serial_now) && count == 0,
+              "a read not asked to wait got %u bytes", unsigned(count));
+        CHECK(serial_read(port, &byte, &count, serial_rest) && count == 1 && byte == 0xAA,
+              "a read asked to wait got %u bytes", unsigned(count));
+        serial_close(port);
     });
 }
 
@@ -431,6 +472,44 @@ void module_cases(const char *dll)
             host_destroy(x);
     });
 
+    run_case("module: a board streaming at 115200 baud for 10 s loses nothing", [] {
+        void *board = host_create("open COM5");
+        void *sender = host_create("send stream");
+        void *seq = host_create("receive seq");
+        void *end = host_create("receive end");
+        void *behind = host_create("receive behind");
+        host_advance(0);
+        CHECK(tick_lines(board, "connected COM5 ok!") == 1, "not connected");
+        host_send_float(sender, 10);
+        // The host polls every 100 ms of real time; the last two values are
+        // the device's summary.
+        bool done = pump_realtime(
+            [&] {
+                int n = host_outlet_count();
+                return n > 0 && host_outlet_owner(n - 1) == behind;
+            },
+            20000);
+        CHECK(done, "the stream did not end");
+        auto got = values_of(seq);
+        auto sent = values_of(end);
+        CHECK(sent.size() == 1 && got.size() == size_t(sent.empty() ? 0 : sent[0]),
+              "%d frames of %d arrived", int(got.size()), sent.empty() ? -1 : int(sent[0]));
+        size_t in_order = 0;
+        while (in_order < got.size() && got[in_order] == double(in_order))
+            in_order++;
+        CHECK(in_order == got.size(), "frame %d came out of order", int(in_order));
+        auto most = values_of(behind);
+        if (!most.empty())
+            printf("    NOTE %d frames; at most %d bytes waited for a poll (a 100 ms interval "
+                   "carries 1,152)\n",
+                   int(got.size()), int(most[0]));
+        CHECK(lines_containing("failed") == 0, "a call failed");
+        if (!case_errors.empty())
+            dump_console();
+        for (void *x : {behind, end, seq, sender, board})
+            host_destroy(x);
+    });
+
     backend_cases();
     ports_cases();
 
@@ -441,12 +520,8 @@ void module_cases(const char *dll)
         CHECK(tick_lines(board, "connected COM3 ok!") == 1, "not connected");
         host_send_float(sender, 1);
         const std::string read_failed = "ReadFile(COM3) failed, closing connection";
-        pump_until([&] { return tick_lines(board, read_failed) == 1; }, 1000);
-        // Wine's ReadFile keeps answering "nothing yet" on a hung-up line, and
-        // only writes fail; Windows fails the read. Either way the next send
-        // cannot go out.
-        printf("    NOTE after the hang-up ReadFile %s\n",
-               tick_lines(board, read_failed) ? "failed" : "kept succeeding with no data");
+        CHECK(pump_until([&] { return tick_lines(board, read_failed) == 1; }, 3000),
+              "no failed read after the hang-up");
         host_send_float(sender, 2);
         CHECK(lines_containing("Veltrix_send_float WriteFile(COM3, start) failed") == 1,
               "a send to the hung-up port did not fail");

@@ -30,6 +30,7 @@ struct t_board {
     uint8_t inputBufferTagIdx;
     uint8_t *inputBufferValuePtr;
     uint8_t inputBufferValuePtrIdx;
+    double lineErrorsPosted; // logical time of the last line-error report
 };
 
 // A sender or a receiver.

@@ -13,32 +13,77 @@ constexpr double retry_delay = 1000;
 constexpr double poll_delay = 100;
 constexpr int32_t baudrate_low = 1200;
 constexpr int32_t baudrate_high = 230400;
+// Line errors are told at most this often per board, however often it polls.
+constexpr double line_error_gap = 1000;
+constexpr double never = -1e300;
 
 using t_time = std::chrono::steady_clock;
 
-// A board that streams without pause would otherwise keep Pd's scheduler in
-// the poll for good. 5 ms is a fifth of Pd's default 25 ms audio buffer; at
-// 115200 baud a whole poll interval's bytes drain in far less, so the bound
-// only bites on faster streams, whose rest waits in the port for the next tick.
-// Boards created together are polled at the same logical time, so they share
-// the bound, each keeping a floor share so that none starves.
+// Why the poll is bounded: a device faster than any serial line (a native
+// USB board can be) would otherwise keep Pd's scheduler in the poll for
+// good. The bound is 5 ms, a fifth of Pd's default 25 ms audio buffer, for
+// all the boards polled at one logical time together, each keeping a floor
+// share so that none starves. It bounds stalls, not throughput: a poll cut
+// short comes back after `catchup_delay` instead of the poll interval, so
+// what waits in the port never grows from one poll to the next.
 constexpr t_time::duration poll_budget = std::chrono::milliseconds(5);
 constexpr t_time::duration poll_share = poll_budget / Veltrix_max_boards;
+constexpr double catchup_delay = 5;
 
+// The time the polls at one logical time have spent so far.
 struct t_pollbudget {
     double logical_time;
     t_time::duration spent;
 };
-t_pollbudget budget = {-1, {}};
+t_pollbudget shared_budget = {-1, {}};
 
-// The boards whose poll is on the stack. A receiver's output may delete the
-// board being polled; its stop marks the guard so the poll lets go at once.
+// The deadline of a poll that starts now.
+t_time::time_point pollbudget_start(t_pollbudget &budget, t_time::time_point now)
+{
+    double logical_time = clock_getlogicaltime();
+    if (logical_time != budget.logical_time)
+        budget = {logical_time, {}};
+    return now + std::max(poll_budget - budget.spent, poll_share);
+}
+
+void pollbudget_spend(t_pollbudget &budget, t_time::time_point started)
+{
+    budget.spent += t_time::now() - started;
+}
+
+// Marks a board whose poll is on the stack. A receiver's output may delete
+// that board; its stop then marks the guard, so the poll lets go at once.
 struct t_pollguard {
     t_Veltrix *board;
     bool freed;
     t_pollguard *outer;
+
+    explicit t_pollguard(t_Veltrix *x);
+    ~t_pollguard();
+    t_pollguard(const t_pollguard &) = delete;
+    t_pollguard &operator=(const t_pollguard &) = delete;
 };
 t_pollguard *polling;
+
+t_pollguard::t_pollguard(t_Veltrix *x) : board(x), freed(false), outer(polling)
+{
+    polling = this;
+}
+
+t_pollguard::~t_pollguard()
+{
+    polling = outer;
+}
+
+void pollguard_release(t_Veltrix *x)
+{
+    for (t_pollguard *g = polling; g; g = g->outer) {
+        if (g->board == x)
+            g->freed = true;
+    }
+}
+
+enum t_pollend { poll_drained, poll_cut, poll_freed };
 
 bool board_connect(t_Veltrix *x)
 {
@@ -85,6 +130,7 @@ bool board_connect(t_Veltrix *x)
     }
     b.connected = 1;
     b.inputBufferState = veltrix::frame_between;
+    b.lineErrorsPosted = never;
     post("Veltrix_tick %p connected %s ok!", p, b.tty);
     return true;
 }
@@ -101,33 +147,64 @@ void board_dispatch(const char *frame_tag, float value)
     }
 }
 
-// Returns false when a dispatch freed the board.
-bool board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadline)
+void board_close(t_Veltrix *x)
+{
+    serial_close(x->d.b.hSerial);
+    x->d.b.hSerial = nullptr;
+    x->d.b.connected = 0;
+}
+
+void board_read_failed(t_Veltrix *x)
+{
+    post("Veltrix_tick %p ReadFile(%s) failed, closing connection", static_cast<void *>(x),
+         x->d.b.tty);
+    board_close(x);
+}
+
+// Reads until the port has nothing more, the deadline passes, or a dispatch
+// frees the board.
+t_pollend board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadline)
 {
     t_board &b = x->d.b;
+    bool read_any = false;
     for (;;) {
         uint8_t byte = 0;
         uint32_t count = 0;
-        // Only a frame half read is worth waiting for.
-        serial_expect(b.hSerial, b.inputBufferState != veltrix::frame_between);
-        if (!serial_read(b.hSerial, &byte, &count)) {
-            post("Veltrix_tick %p ReadFile(%s) failed, closing connection", static_cast<void *>(x),
-                 b.tty);
-            serial_close(b.hSerial);
-            b.hSerial = nullptr;
-            b.connected = 0;
-            return true;
+        // Only a frame half read, whose rest is on its way, is worth a wait:
+        // one left half read by an earlier poll had that poll's interval.
+        bool rest = read_any && b.inputBufferState != veltrix::frame_between;
+        if (!serial_read(b.hSerial, &byte, &count, rest ? serial_rest : serial_now)) {
+            board_read_failed(x);
+            return poll_drained;
         }
         if (count == 0)
-            return true;
+            return poll_drained;
+        read_any = true;
         if (veltrix::frame_step(b, byte)) {
             board_dispatch(b.inputBufferTag, b.inputBufferValue);
             if (guard.freed)
-                return false;
+                return poll_freed;
         }
         if (t_time::now() >= deadline)
-            return true;
+            return poll_cut;
     }
+}
+
+// One line a second at most: a line with errors at every poll would
+// otherwise flood the console.
+void board_tell_line_errors(t_Veltrix *x)
+{
+    t_board &b = x->d.b;
+    if (!b.connected || clock_gettimesince(b.lineErrorsPosted) < line_error_gap)
+        return;
+    uint32_t seen = serial_line_errors(b.hSerial);
+    if (!seen)
+        return;
+    post("Veltrix_tick %p line errors on %s:%s%s%s, values may be lost", static_cast<void *>(x),
+         b.tty, seen & serial_error_overrun ? " overrun" : "",
+         seen & serial_error_framing ? " framing" : "",
+         seen & serial_error_parity ? " parity" : "");
+    b.lineErrorsPosted = clock_getlogicaltime();
 }
 
 } // namespace
@@ -143,37 +220,23 @@ void Veltrix_board_stop(t_Veltrix *x)
     clock_free(x->d.b.x_clock);
     x->d.b.x_clock = nullptr;
     post("Veltrix_free CloseHandle(%s)", x->d.b.tty);
-    if (x->d.b.connected) {
-        serial_close(x->d.b.hSerial);
-        x->d.b.hSerial = nullptr;
-        x->d.b.connected = 0;
-    }
-    for (t_pollguard *g = polling; g; g = g->outer) {
-        if (g->board == x)
-            g->freed = true;
-    }
+    if (x->d.b.connected)
+        board_close(x);
+    pollguard_release(x);
 }
 
 void Veltrix_tick(t_Veltrix *x)
 {
-    double next = retry_delay;
     if (!x->d.b.connected) {
-        if (board_connect(x))
-            next = poll_delay;
-    } else {
-        double now = clock_getlogicaltime();
-        if (now != budget.logical_time)
-            budget = {now, {}};
-        auto start = t_time::now();
-        auto allowed = std::max(poll_budget - budget.spent, poll_share);
-        t_pollguard guard{x, false, polling};
-        polling = &guard;
-        bool alive = board_poll(x, guard, start + allowed);
-        polling = guard.outer;
-        budget.spent += t_time::now() - start;
-        if (!alive)
-            return;
-        next = poll_delay;
+        clock_delay(x->d.b.x_clock, board_connect(x) ? poll_delay : retry_delay);
+        return;
     }
-    clock_delay(x->d.b.x_clock, next);
+    t_pollguard guard(x);
+    auto started = t_time::now();
+    t_pollend end = board_poll(x, guard, pollbudget_start(shared_budget, started));
+    pollbudget_spend(shared_budget, started);
+    if (end == poll_freed)
+        return;
+    board_tell_line_errors(x);
+    clock_delay(x->d.b.x_clock, end == poll_cut ? catchup_delay : poll_delay);
 }

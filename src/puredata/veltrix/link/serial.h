@@ -36,12 +36,20 @@ int serial_getstate(t_serial *port, t_commstate *state);
 int serial_setstate(t_serial *port, const t_commstate *state);
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts);
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts);
-// Whether the reader is in the middle of a message: a backend that can
-// answer an empty line at once waits for more bytes only then.
-void serial_expect(t_serial *port, int more);
+// How long a read may wait when no byte is waiting.
+enum t_serial_wait : uint8_t {
+    serial_now,  // answer at once: nothing is on its way
+    serial_rest, // a message is half read: give its rest the read timeouts
+};
 // Nonzero with *count 1 and the byte, nonzero with *count 0 when nothing came
-// in time, zero when the port failed (a hang-up included).
-int serial_read(t_serial *port, uint8_t *byte, uint32_t *count);
+// (at once, or within the read timeouts when asked to wait), zero when the
+// port failed (a hang-up included).
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait);
+// Line errors the driver reported since the last call, as serial_error_*
+// bits: bytes were lost or garbled, but the port still works. Zero when the
+// port saw none or cannot tell.
+enum : uint32_t { serial_error_overrun = 1, serial_error_framing = 2, serial_error_parity = 4 };
+uint32_t serial_line_errors(t_serial *port);
 // Nonzero only when all `length` bytes went out; *written says how many did.
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
 void serial_close(t_serial *port);

@@ -14,10 +14,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
 struct t_serial {
     int fd;
-    bool idle;   // the last read found nothing waiting
-    bool expect; // the reader is in the middle of a message
+    bool counted;       // the driver counts line errors (real UARTs; not pseudo-terminals)
+    uint32_t errors[3]; // the driver's overrun, framing and parity counts, as last seen
     uint16_t head;
     uint16_t tail;
     t_commtimeouts timeouts;
@@ -110,6 +115,25 @@ void make_raw(termios &tio)
     tio.c_cc[VTIME] = 0;
 }
 
+// The driver's counts of overruns (its own and the UART's), framing and
+// parity errors; false when it keeps none.
+bool line_error_counts(int fd, uint32_t counts[3])
+{
+#if defined(__linux__) && defined(TIOCGICOUNT)
+    serial_icounter_struct c{};
+    if (ioctl(fd, TIOCGICOUNT, &c) != 0)
+        return false;
+    counts[0] = uint32_t(c.overrun) + uint32_t(c.buf_overrun);
+    counts[1] = uint32_t(c.frame);
+    counts[2] = uint32_t(c.parity);
+    return true;
+#else
+    (void)fd;
+    (void)counts;
+    return false;
+#endif
+}
+
 int64_t elapsed_ms(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -135,6 +159,7 @@ t_serial *serial_open(const char *name)
         return nullptr;
     }
     port->fd = fd;
+    port->counted = line_error_counts(fd, port->errors);
     return port;
 }
 
@@ -205,27 +230,17 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return 1;
 }
 
-void serial_expect(t_serial *port, int more)
-{
-    port->expect = more != 0;
-}
-
-int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait)
 {
     *count = 0;
     if (port->head == port->tail) {
-        // Idle, or between messages: answer at once. Mid-burst and
-        // mid-message: give the next byte the interval timeout to arrive.
-        int wait =
-            port->idle || !port->expect ? 0 : static_cast<int>(port->timeouts.ReadIntervalTimeout);
+        int ms = wait == serial_rest ? static_cast<int>(port->timeouts.ReadIntervalTimeout) : 0;
         pollfd pfd{port->fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, wait);
+        int ready = poll(&pfd, 1, ms);
         if (ready < 0 && errno != EINTR)
             return 0;
-        if (ready <= 0) {
-            port->idle = true;
+        if (ready <= 0)
             return 1;
-        }
         if (!(pfd.revents & POLLIN))
             return 0; // hung up or failed with nothing left to read
         ssize_t n = ::read(port->fd, port->buffer, sizeof port->buffer);
@@ -234,7 +249,6 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 return 0; // EIO, ENXIO: unplugged
-            port->idle = true;
             return 1;
         }
         port->head = 0;
@@ -242,8 +256,21 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
     }
     *byte = port->buffer[port->head++];
     *count = 1;
-    port->idle = false;
     return 1;
+}
+
+uint32_t serial_line_errors(t_serial *port)
+{
+    uint32_t now[3];
+    if (!port->counted || !line_error_counts(port->fd, now))
+        return 0;
+    uint32_t seen = 0;
+    for (int i = 0; i < 3; i++) {
+        if (now[i] != port->errors[i])
+            seen |= 1u << i;
+        port->errors[i] = now[i];
+    }
+    return seen;
 }
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)

@@ -1,12 +1,24 @@
-// Win32 backend: the port's HANDLE is the t_serial pointer itself, and every
-// call goes straight to the matching Win32 function.
+// Win32 backend: every call goes straight to the matching Win32 function,
+// except reads, which take what the driver has queued in one call and serve
+// it from a buffer, so that a burst costs few calls and an idle line none
+// that waits.
 #include "serial.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
+
+struct t_serial {
+    HANDLE handle;
+    DWORD head;
+    DWORD tail;
+    uint32_t errors; // line errors seen since the last report
+    BYTE buffer[4096];
+};
 
 static_assert(sizeof(DCB) <= sizeof(t_commstate::platform));
 static_assert(alignof(DCB) <= alignof(t_commstate));
@@ -18,7 +30,59 @@ constexpr size_t device_prefix_size = sizeof device_prefix - 1;
 
 HANDLE handle(t_serial *port)
 {
-    return reinterpret_cast<HANDLE>(port);
+    return port->handle;
+}
+
+// The driver's receive queue is asked to hold two seconds of the line (10
+// bits a byte), twice the longest poll interval, so that a board polled once
+// a second loses nothing to a full queue.
+constexpr DWORD longest_poll_ms = 1000;
+constexpr DWORD queue_min = 4096;
+constexpr DWORD queue_max = 1 << 20;
+
+DWORD receive_queue_size(int32_t rate)
+{
+    if (rate <= 0)
+        return queue_min;
+    uint64_t bytes = uint64_t(rate) / 10 * 2 * longest_poll_ms / 1000;
+    return DWORD(std::clamp<uint64_t>(bytes, queue_min, queue_max));
+}
+
+uint32_t our_line_errors(DWORD errors)
+{
+    uint32_t seen = 0;
+    if (errors & (CE_OVERRUN | CE_RXOVER))
+        seen |= serial_error_overrun;
+    if (errors & CE_FRAME)
+        seen |= serial_error_framing;
+    if (errors & CE_RXPARITY)
+        seen |= serial_error_parity;
+    return seen;
+}
+
+// One ClearCommError for what is queued and one ReadFile for all of it.
+// Only when asked to wait does an empty queue cost a timed read, of one
+// byte, within the port's read timeouts.
+bool fill(t_serial *port, t_serial_wait wait)
+{
+    DWORD errors = 0;
+    COMSTAT status;
+    memset(&status, 0, sizeof status);
+    if (!ClearCommError(port->handle, &errors, &status))
+        return false;
+    port->errors |= our_line_errors(errors);
+    DWORD want = std::min<DWORD>(status.cbInQue, sizeof port->buffer);
+    if (want == 0) {
+        if (wait == serial_now)
+            return true;
+        want = 1;
+    }
+    DWORD n = 0;
+    if (!ReadFile(port->handle, port->buffer, want, &n, NULL))
+        return false;
+    port->head = 0;
+    port->tail = n;
+    return true;
 }
 
 // "COM" in any case and a number: Windows resolves only COM1 to COM9 by bare
@@ -51,7 +115,13 @@ t_serial *serial_open(const char *name)
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
-    return reinterpret_cast<t_serial *>(h);
+    auto *port = new (std::nothrow) t_serial{};
+    if (!port) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    port->handle = h;
+    return port;
 }
 
 int serial_getstate(t_serial *port, t_commstate *state)
@@ -78,7 +148,12 @@ int serial_setstate(t_serial *port, const t_commstate *state)
     dcb.ByteSize = state->ByteSize;
     dcb.StopBits = state->StopBits;
     dcb.Parity = state->Parity;
-    return SetCommState(handle(port), &dcb) ? 1 : 0;
+    if (!SetCommState(handle(port), &dcb))
+        return 0;
+    // A request the driver may size down or ignore, so its answer is not
+    // the port's failure.
+    SetupComm(handle(port), receive_queue_size(state->BaudRate), queue_min);
+    return 1;
 }
 
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
@@ -106,18 +181,23 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return SetCommTimeouts(handle(port), &t) ? 1 : 0;
 }
 
-// Reads wait as the port's timeouts say, whatever the reader expects.
-void serial_expect(t_serial *, int) {}
-
-int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
+int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait)
 {
-    BYTE b = 0;
-    DWORD n = 0;
-    BOOL ok = ReadFile(handle(port), &b, 1, &n, NULL);
-    *count = ok ? n : 0;
-    if (ok && n)
-        *byte = b;
-    return ok ? 1 : 0;
+    *count = 0;
+    if (port->head == port->tail && !fill(port, wait))
+        return 0;
+    if (port->head == port->tail)
+        return 1;
+    *byte = port->buffer[port->head++];
+    *count = 1;
+    return 1;
+}
+
+uint32_t serial_line_errors(t_serial *port)
+{
+    uint32_t seen = port->errors;
+    port->errors = 0;
+    return seen;
 }
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
@@ -133,6 +213,8 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
 
 void serial_close(t_serial *port)
 {
-    if (port)
-        CloseHandle(handle(port));
+    if (!port)
+        return;
+    CloseHandle(port->handle);
+    delete port;
 }

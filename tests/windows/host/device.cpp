@@ -9,7 +9,16 @@
 //   0x55 (noise between frames), one frame "rx" per raw byte of the frame
 //   received (so the host can check them byte for byte), and the frame
 //   "echo" with the received value, bit for bit;
-// except a frame tagged "hangup", on which the device closes its end for good.
+// except these tags:
+//   "hangup"  the device closes its end for good;
+//   "stream"  for <value> seconds the device sends frames "seq" 0, 1, 2, ...
+//             paced at 115200 baud (11,520 bytes a second), then one frame
+//             "end" with their count and one "behind" with the most bytes
+//             that waited for the host at any moment (sent and not yet
+//             read, or due and not yet taken by the line);
+//   "later"   the frame "late" 1 goes out <value> ms later;
+//   "rate"    later streams are paced at <value> baud (10 bits a byte);
+//   "burst"   <value> frames "seq" 0, 1, 2, ... as fast as the line takes them.
 #include "frame.h"
 #include "pty.h"
 
@@ -21,11 +30,15 @@
 #include <string>
 #include <vector>
 
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 namespace {
 
 constexpr int run_limit_ms = 120000;
+constexpr double default_baud = 115200;
+
+using steady = std::chrono::steady_clock;
 
 struct t_port {
     std::string name;
@@ -33,6 +46,14 @@ struct t_port {
     int slave_fd = -1; // held so that the master sees no hang-up between opens
     veltrix::t_frame_decoder decoder{};
     std::vector<uint8_t> raw; // bytes of the frame being received
+    std::vector<uint8_t> out; // due, not yet taken by the line
+    size_t behind = 0;        // the most bytes waiting for the host
+    // A stream in progress: frames sent so far, and when it started and ends.
+    double bytes_per_second = default_baud / 10;
+    bool streaming = false;
+    uint32_t streamed = 0;
+    steady::time_point stream_start, stream_end;
+    std::vector<std::pair<steady::time_point, std::vector<uint8_t>>> later;
 };
 
 void append_frame(std::vector<uint8_t> &out, const char *tag, float value)
@@ -72,12 +93,73 @@ void on_byte(t_port &p, uint8_t c)
         hang_up(p);
         return;
     }
+    if (tag == "stream") {
+        p.streaming = true;
+        p.streamed = 0;
+        p.behind = 0;
+        p.stream_start = steady::now();
+        p.stream_end =
+            p.stream_start + std::chrono::milliseconds(int64_t(p.decoder.inputBufferValue * 1000));
+        return;
+    }
+    if (tag == "rate") {
+        p.bytes_per_second = p.decoder.inputBufferValue / 10;
+        return;
+    }
+    if (tag == "burst") {
+        for (int i = 0; i < int(p.decoder.inputBufferValue); i++)
+            append_frame(p.out, "seq", float(i));
+        return;
+    }
+    if (tag == "later") {
+        std::vector<uint8_t> late;
+        append_frame(late, "late", 1);
+        p.later.emplace_back(
+            steady::now() + std::chrono::milliseconds(int64_t(p.decoder.inputBufferValue)), late);
+        return;
+    }
     std::vector<uint8_t> reply{0x55};
     for (uint8_t b : raw)
         append_frame(reply, "rx", b);
     append_frame(reply, "echo", p.decoder.inputBufferValue);
     if (!p.pty->write(reply))
         fprintf(stderr, "device %s: reply failed\n", p.name.c_str());
+}
+
+// Moves what is due into `out` and as much of it as the line takes.
+void send_due(t_port &p)
+{
+    auto now = steady::now();
+    for (size_t i = 0; i < p.later.size();) {
+        if (p.later[i].first <= now) {
+            p.out.insert(p.out.end(), p.later[i].second.begin(), p.later[i].second.end());
+            p.later.erase(p.later.begin() + long(i));
+        } else {
+            i++;
+        }
+    }
+    if (p.streaming) {
+        auto until = std::min(now, p.stream_end);
+        double seconds = std::chrono::duration<double>(until - p.stream_start).count();
+        auto due = uint64_t(seconds * p.bytes_per_second);
+        uint8_t frame[veltrix::frame_max];
+        size_t size = veltrix::frame_encode("seq", 0, frame);
+        while (uint64_t(p.streamed + 1) * size <= due)
+            append_frame(p.out, "seq", float(p.streamed++));
+        if (now >= p.stream_end) {
+            p.streaming = false;
+            append_frame(p.out, "end", float(p.streamed));
+            append_frame(p.out, "behind", float(p.behind));
+        }
+    }
+    if (!p.out.empty()) {
+        ssize_t n = ::write(p.pty->master(), p.out.data(), p.out.size());
+        if (n > 0)
+            p.out.erase(p.out.begin(), p.out.begin() + n);
+    }
+    int queued = 0;
+    if (p.streaming && ioctl(p.slave_fd, FIONREAD, &queued) == 0)
+        p.behind = std::max(p.behind, size_t(queued) + p.out.size());
 }
 
 bool make_port(const std::string &dosdevices, t_port &p)
@@ -138,15 +220,20 @@ int main(int argc, char **argv)
             waitpid(child, &status, 0);
             return 1;
         }
+        for (auto &p : ports) {
+            if (p.pty->master() >= 0)
+                send_due(p);
+        }
         std::vector<pollfd> fds;
         std::vector<t_port *> owners;
         for (auto &p : ports) {
             if (p.pty->master() >= 0) {
-                fds.push_back({p.pty->master(), POLLIN, 0});
+                // Woken as soon as the line takes more, when bytes are due.
+                fds.push_back({p.pty->master(), short(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
                 owners.push_back(&p);
             }
         }
-        if (poll(fds.data(), fds.size(), 10) <= 0)
+        if (poll(fds.data(), fds.size(), 1) <= 0)
             continue;
         for (size_t i = 0; i < fds.size(); i++) {
             if (!(fds[i].revents & POLLIN))
