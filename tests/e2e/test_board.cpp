@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "pd_process.h"
+#include "pty.h"
 
 #include <csignal>
 #include <iterator>
@@ -261,6 +262,22 @@ TEST(Simulator, HangsUpOnScheduleAndComesBackOnThePath)
     EXPECT_TRUE(gone);
     ASSERT_TRUE(board.wait_err(link + " -> ", wait_ms, 2)) << board.log();
     EXPECT_EQ(lstat(link.c_str(), &st), 0);
+}
+
+// A pseudo-terminal's slave stands for the real port, its master for the
+// other end of the line.
+TEST(Simulator, PlaysABoardOnARealPort)
+{
+    Pty line;
+    ASSERT_TRUE(line.ok());
+    Board board({"--port", line.slave(), "--echo", "--quit-after", "10"});
+    ASSERT_TRUE(board.wait_err(line.slave() + " open at 115200 8N1", wait_ms)) << board.log();
+    const std::vector<uint8_t> led_one = {0xAA, 0x6C, 0x65, 0x64, 0x00, 0x00, 0x00, 0x80, 0x3F};
+    ASSERT_TRUE(line.write(led_one));
+    EXPECT_TRUE(board.wait_out("led 1", wait_ms)) << board.log();
+    EXPECT_EQ(line.read(led_one.size(), wait_ms), led_one);
+    board.signal(SIGTERM);
+    EXPECT_EQ(board.wait_exit(wait_ms), 0) << board.log();
 }
 
 TEST(Simulator, RefusesBadArgumentsAndPortsItCannotOpen)
