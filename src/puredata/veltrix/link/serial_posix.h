@@ -6,4 +6,3 @@
 // Sets `rate` on the open terminal `fd` whose other settings are already in
 // place; nonzero on success.
 int serial_set_custom_rate(int fd, int32_t rate);
-
