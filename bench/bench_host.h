@@ -3,7 +3,7 @@
 // patch.
 #pragma once
 
-#include "Veltrix.h"
+#include "puredata/veltrix/Veltrix.h"
 #include "fake_pd.h"
 #include "frame.h"
 

@@ -22,9 +22,17 @@ struct _class {
     std::map<std::string, t_method> methods; // selectors that take no argument
 };
 
+// Outlets and inlets hang in their owner's lists, as in Pd, so that code
+// freeing an object by those lists frees what it made.
 struct _outlet {
     t_object *owner;
     std::function<void(t_float)> hook;
+    t_outlet *next;
+};
+
+struct _inlet {
+    t_object *owner;
+    t_inlet *next;
 };
 
 struct _clock {
@@ -65,15 +73,12 @@ t_host &host()
     return *h;
 }
 
-void free_outlets_of(t_object *x)
+template <class T> void unlink_from(T *&list, T *x)
 {
-    auto &outs = host().live_outlets;
-    for (auto it = outs.begin(); it != outs.end();) {
-        if (it->second == x) {
-            delete it->first;
-            it = outs.erase(it);
-        } else {
-            ++it;
+    for (T **p = &list; *p; p = &(*p)->next) {
+        if (*p == x) {
+            *p = x->next;
+            return;
         }
     }
 }
@@ -156,14 +161,25 @@ void freebytes(void *x, size_t nbytes)
 
 t_outlet *outlet_new(t_object *owner, t_symbol *)
 {
-    auto *o = new _outlet{owner, nullptr};
+    auto *o = new _outlet{owner, nullptr, nullptr};
+    t_outlet **end = &owner->te_outlet;
+    while (*end)
+        end = &(*end)->next;
+    *end = o;
     host().live_outlets[o] = owner;
     return o;
 }
 
 void outlet_free(t_outlet *x)
 {
+    unlink_from(x->owner->te_outlet, x);
     host().live_outlets.erase(x);
+    delete x;
+}
+
+void inlet_free(t_inlet *x)
+{
+    unlink_from(x->owner->te_inlet, x);
     delete x;
 }
 
@@ -368,7 +384,10 @@ void destroy(t_object *x)
     t_class *c = x->ob_pd;
     if (c->freemethod)
         fn_cast<void (*)(void *)>(c->freemethod)(x);
-    free_outlets_of(x);
+    while (x->te_outlet)
+        outlet_free(x->te_outlet);
+    while (x->te_inlet)
+        inlet_free(x->te_inlet);
     freebytes(x, c->size);
 }
 

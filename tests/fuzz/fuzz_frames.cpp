@@ -1,7 +1,7 @@
 // Arbitrary bytes from a board, through the poll loop, the decoder and the
 // dispatch to a few receivers. The first byte splits the input over two
 // polls, so that frames cut across ticks are explored too.
-#include "Veltrix.h"
+#include "puredata/veltrix/Veltrix.h"
 #include "fake_pd.h"
 #include "fake_serial.h"
 

@@ -1,7 +1,7 @@
 // A freshly loaded module on the fake host, for each test.
 #pragma once
 
-#include "Veltrix.h"
+#include "puredata/veltrix/Veltrix.h"
 #include "fake_pd.h"
 
 #include <gtest/gtest.h>

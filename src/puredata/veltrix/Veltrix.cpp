@@ -28,10 +28,13 @@ template <size_t N> bool claim(t_Veltrix *(&table)[N], t_Veltrix *x)
 
 // A creation that found its table full hands the instance back to Pd the way
 // pd_free would, but without running Veltrix_free: the object never existed.
-bool discard(t_Veltrix *x, t_outlet *out)
+// Its own lists say which inlets and outlets it made.
+bool discard(t_Veltrix *x)
 {
-    if (out)
-        outlet_free(out);
+    while (x->x_obj.ob_outlet)
+        outlet_free(x->x_obj.ob_outlet);
+    while (x->x_obj.ob_inlet)
+        inlet_free(x->x_obj.ob_inlet);
     freebytes(x, sizeof(t_Veltrix));
     return false;
 }
@@ -40,7 +43,7 @@ bool new_board(t_Veltrix *x, int argc, t_atom *argv)
 {
     post("Veltrix_new 'open' %p", static_cast<void *>(x));
     if (!claim(Veltrix.boards, x))
-        return discard(x, nullptr);
+        return discard(x);
     x->endpoint_type = ep_none;
     copy_cut(x->d.b.tty, sizeof x->d.b.tty, atom_getsymbol(argv + 1)->s_name);
     x->d.b.baudrate = argc >= 3 ? Veltrix_baudrate(atom_getfloat(argv + 2)) : 115200;
@@ -58,7 +61,7 @@ bool new_endpoint(t_Veltrix *x, t_endpoint_type type, t_atom *argv)
     copy_cut(e.endpoint_tag, sizeof e.endpoint_tag, atom_getsymbol(argv + 1)->s_name);
     e.f_out = outlet_new(&x->x_obj, &s_float);
     if (receiver && !claim(Veltrix.receivers, x))
-        return discard(x, e.f_out);
+        return discard(x);
     return true;
 }
 

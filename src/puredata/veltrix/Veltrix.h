@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "link/frame.h"
 #include "link/serial.h"
 
 enum t_endpoint_type : int32_t { ep_invalid = 0, ep_none = 1, ep_send = 2, ep_receive = 3 };
@@ -15,9 +16,11 @@ enum t_endpoint_type : int32_t { ep_invalid = 0, ep_none = 1, ep_send = 2, ep_re
 constexpr int Veltrix_max_boards = 8;
 constexpr int Veltrix_max_receivers = 512;
 constexpr int Veltrix_tty_size = 128;
-constexpr int Veltrix_tag_size = 32;
+constexpr int Veltrix_tag_size = veltrix::frame_tag_max + 1; // with its terminating zero
 
 // A board: owns a serial port and the decoder state of the frames it reads.
+// The last six fields are veltrix::t_frame_decoder's, inline: the record's
+// layout is part of the module's interface.
 struct t_board {
     t_clock *x_clock;
     char tty[Veltrix_tty_size];
@@ -55,6 +58,7 @@ static_assert(std::is_trivially_default_constructible_v<t_Veltrix>);
 static_assert(offsetof(t_Veltrix, x_obj) == 0);
 static_assert(sizeof(t_endpoint_type) == 4);
 static_assert(sizeof(float) == 4);
+static_assert(veltrix::frame_holds_decoder<t_board>());
 
 // The live boards and receivers, walked in slot order.
 struct t_Veltrix_registry {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace veltrix {
 
@@ -80,8 +81,9 @@ inline size_t frame_encode(const char *tag, float value, uint8_t *out)
     return n + frame_value_size;
 }
 
-// The decoder's fields alone, for code that has no board record to keep
-// them in.
+// The decoder's state: the one definition of its six fields. The board record
+// keeps the same fields inline, in a layout of its own, and code that has no
+// board uses this record as it is.
 struct t_frame_decoder {
     char inputBufferTag[frame_tag_max + 1];
     float inputBufferValue;
@@ -91,12 +93,26 @@ struct t_frame_decoder {
     uint8_t inputBufferValuePtrIdx;
 };
 
+// Whether `R` holds the decoder's fields under their names and with their
+// types, wherever it places them.
+template <class R, class D = t_frame_decoder> constexpr bool frame_holds_decoder()
+{
+    using std::is_same_v;
+    return is_same_v<decltype(R::inputBufferTag), decltype(D::inputBufferTag)> &&
+           is_same_v<decltype(R::inputBufferValue), decltype(D::inputBufferValue)> &&
+           is_same_v<decltype(R::inputBufferState), decltype(D::inputBufferState)> &&
+           is_same_v<decltype(R::inputBufferTagIdx), decltype(D::inputBufferTagIdx)> &&
+           is_same_v<decltype(R::inputBufferValuePtr), decltype(D::inputBufferValuePtr)> &&
+           is_same_v<decltype(R::inputBufferValuePtrIdx), decltype(D::inputBufferValuePtrIdx)>;
+}
+
 // One byte through the decoder whose fields live in `x` (a board record, or
-// any record with the same six fields). Returns true when the byte completed
-// a frame: x.inputBufferTag then holds its tag and x.inputBufferValue its
-// value, and the decoder is already back between frames.
+// a t_frame_decoder). Returns true when the byte completed a frame:
+// x.inputBufferTag then holds its tag and x.inputBufferValue its value, and
+// the decoder is already back between frames.
 template <class Decoder> bool frame_step(Decoder &x, uint8_t c)
 {
+    static_assert(frame_holds_decoder<Decoder>(), "a record without the decoder's fields");
     switch (x.inputBufferState) {
     case frame_between:
         if (c == frame_start) {

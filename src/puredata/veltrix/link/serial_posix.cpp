@@ -308,11 +308,6 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     return 1;
 }
 
-int serial_fd(t_serial *port)
-{
-    return port->fd;
-}
-
 void serial_close(t_serial *port)
 {
     if (!port)

@@ -3,12 +3,6 @@
 
 #include <cstdint>
 
-struct t_serial;
-
 // Sets `rate` on the open terminal `fd` whose other settings are already in
 // place; nonzero on success.
 int serial_set_custom_rate(int fd, int32_t rate);
-
-// The descriptor under an open port, for programs that wait on it together
-// with others.
-int serial_fd(t_serial *port);
