@@ -4,6 +4,7 @@
 
 #include "serial.h"
 #include "tool.h"
+#include "pty_link.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,40 +29,6 @@ struct t_port_kind {
 namespace {
 
 // ---- a pseudo-terminal behind a link ----
-
-bool make_link(const t_port &x)
-{
-    const std::string &link = x.x_link;
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-        error("%s exists and is not a symbolic link; not replacing it", link.c_str());
-        return false;
-    }
-    // A new link renamed over the old one: a patch polling the path never
-    // finds it missing or half made.
-    std::string tmp = link + ".tmp" + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(x.x_slave.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
-        error("cannot make the link %s: %s", link.c_str(), strerror(errno));
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Removes the link if it is still ours: another board may have taken it over.
-void unlink_ours(const t_port &x)
-{
-    if (x.x_link.empty() || x.x_slave.empty())
-        return;
-    char target[256];
-    ssize_t n = readlink(x.x_link.c_str(), target, sizeof target - 1);
-    if (n < 0)
-        return;
-    target[n] = '\0';
-    if (x.x_slave == target)
-        unlink(x.x_link.c_str());
-}
 
 bool pty_open(t_port &x)
 {
@@ -88,7 +55,9 @@ bool pty_open(t_port &x)
     x.x_master = fd;
     x.x_held = false;
     x.x_drain_since = -1;
-    if (!make_link(x)) {
+    std::string why;
+    if (!pty_link_make(x.x_link, x.x_slave, &why)) {
+        error("%s", why.c_str());
         close(fd);
         x.x_master = -1;
         return false;
@@ -313,7 +282,7 @@ void port_close(t_port &x)
     x.x_serial = nullptr;
     x.x_master = -1;
     x.x_kind = nullptr;
-    unlink_ours(x);
+    pty_link_remove(x.x_link, x.x_slave);
     x.x_held = false;
 }
 

@@ -30,6 +30,8 @@ extern "C" {
 #include <time.h>
 #include <unistd.h>
 
+#include "pty_link.h"
+
 namespace {
 
 constexpr const char *usage_text =
@@ -426,37 +428,6 @@ void report_pwm(t_uno &x)
 
 // ---- the port ----
 
-bool link_to(const t_uno &x)
-{
-    const std::string &link = x.x_opt.x_link;
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-        error("%s exists and is not a symbolic link; not replacing it", link.c_str());
-        return false;
-    }
-    // Renamed over the old link: a patch polling the path never finds it half made.
-    std::string tmp = link + ".tmp" + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(x.x_slave.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
-        error("cannot make the link %s: %s", link.c_str(), strerror(errno));
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Removes a link if it still points at our pseudo-terminal.
-void unlink_ours(const t_uno &x, const std::string &link)
-{
-    char target[256];
-    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n < 0 || x.x_slave.empty())
-        return;
-    target[n] = '\0';
-    if (x.x_slave == target)
-        unlink(link.c_str());
-}
-
 bool open_port(t_uno &x)
 {
     int saved = mute_stdout();
@@ -464,8 +435,13 @@ bool open_port(t_uno &x)
     uart_pty_connect(&x.x_pty, '0');
     unmute_stdout(saved);
     x.x_slave = x.x_pty.port[0].slavename;
-    if (x.x_slave.empty() || !link_to(x))
+    std::string why;
+    if (x.x_slave.empty())
         return false;
+    if (!pty_link_make(x.x_opt.x_link, x.x_slave, &why)) {
+        error("%s", why.c_str());
+        return false;
+    }
     // Opens and closes of the slave, other than ours, are the patch's.
     x.x_drain = open(x.x_slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     x.x_notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -660,7 +636,7 @@ int main(int argc, char **argv)
     if (!load_board(x))
         return 1;
     if (!open_port(x)) {
-        unlink_ours(x, "/tmp/simavr-uart0");
+        pty_link_remove("/tmp/simavr-uart0", x.x_slave);
         return 1;
     }
     double started = now();
@@ -669,8 +645,8 @@ int main(int argc, char **argv)
         status(x, "stopped by signal %d", int(quit_signal));
     status(x, "%.2f s of the board's time in %.2f s", double(x.x_avr->cycle) / clock_hz,
            now() - started);
-    unlink_ours(x, x.x_opt.x_link);
-    unlink_ours(x, "/tmp/simavr-uart0");
+    pty_link_remove(x.x_opt.x_link, x.x_slave);
+    pty_link_remove("/tmp/simavr-uart0", x.x_slave);
     // Not uart_pty_stop(): its thread join can hang after a signal. Exiting
     // ends the thread and closes the pseudo-terminal.
     fflush(stdout);
