@@ -57,6 +57,9 @@ t_object *create(const std::vector<t_arg> &args);
 void destroy(t_object *x);
 void bang(t_object *x);
 void send_float(t_object *x, t_float f);
+// Sends a message with a selector the class took with A_GIMME; false when
+// the class has no such method.
+bool message(t_object *x, const char *selector, const std::vector<t_arg> &args);
 
 // What setup registered.
 t_class *last_class();

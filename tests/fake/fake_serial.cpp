@@ -1,8 +1,10 @@
 #include "fake_serial.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 struct t_serial {
     std::string name;
@@ -120,16 +122,25 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
 {
     *written = 0;
     auto *d = dev(port);
-    if (!d)
+    if (!d || length < 0)
         return 0;
     int call = d->writes++;
+    const t_commtimeouts &t = d->timeouts;
+    uint32_t bound = t.WriteTotalTimeoutConstant + t.WriteTotalTimeoutMultiplier * uint32_t(length);
+    d->write_bounds.push_back(bound);
     if (d->fail[fakeserial::op_write] || call == d->fail_write_at)
         return 0;
     int32_t n = call == d->short_write_at && length > 0 ? length - 1 : length;
+    if (d->room >= 0 && d->room < n) {
+        n = d->room;
+        std::this_thread::sleep_for(std::chrono::milliseconds(bound));
+    }
+    if (d->room >= 0)
+        d->room -= n;
     d->output.insert(d->output.end(), data, data + n);
     d->write_calls.emplace_back(data, data + n);
     *written = n;
-    return 1;
+    return n == length || call == d->short_write_at;
 }
 
 void serial_close(t_serial *port)

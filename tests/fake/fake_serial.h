@@ -21,6 +21,10 @@ struct t_device {
     bool fail[op_write + 1] = {};
     int fail_write_at = -1;  // the n-th write (0-based) fails
     int short_write_at = -1; // the n-th write reports success but sends one byte less
+    // Bytes the output queue still takes, -1 for no limit. A write takes what
+    // fits; one that cannot finish waits out its write timeouts (really) and
+    // fails, as on a port whose device stopped reading.
+    int32_t room = -1;
     // What the module did.
     int opens = 0;
     int closes = 0;
@@ -32,6 +36,7 @@ struct t_device {
     t_commtimeouts timeouts{};
     std::vector<uint8_t> output; // every byte written
     std::vector<std::vector<uint8_t>> write_calls;
+    std::vector<uint32_t> write_bounds; // ms each write was allowed, from the timeouts
     // Runs before each read, so a test can act between two reads of one poll.
     void (*on_read)(t_device &) = nullptr;
 };

@@ -93,3 +93,41 @@ TEST_F(Link, DeletingAConnectedBoardClosesItsPort)
     destroy(x);
     EXPECT_TRUE(pty.slave_closed(2000));
 }
+
+TEST_F(Link, AStuckDeviceFailsTheWriteInTimeStaysConnectedAndTakesFloatsOnceItReads)
+{
+    Pty pty;
+    t_Veltrix *x = board_on(pty);
+    t_Veltrix *s = make({"send", "led"});
+    // Fill the port's queue from a second opening, and read nothing on the device's side.
+    int filler = open(pty.slave().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    // The kernel moves bytes on to the device's side behind our back: fill
+    // until the queue stays full.
+    Bytes junk(4096, 0x55);
+    size_t queued = 0;
+    for (bool took = true; took;) {
+        took = false;
+        for (size_t chunk : {junk.size(), size_t(1)}) {
+            for (ssize_t n; (n = ::write(filler, junk.data(), chunk)) > 0; took = true)
+                queued += size_t(n);
+        }
+        usleep(20000);
+    }
+    close(filler);
+    lines();
+    const std::string failed = "Veltrix_send_float WriteFile(" + pty.slave() + ", start) failed";
+    for (int i = 0; i < 2; i++) { // the second meets a port known stuck
+        auto start = std::chrono::steady_clock::now();
+        fakepd::send_float(&s->x_obj, 1);
+        // Far above the bound, far below the seconds a blocking write took.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led", failed}));
+    }
+    fakepd::advance(100);
+    EXPECT_EQ(x->d.b.connected, 1);
+    EXPECT_EQ(pty.read(queued, 5000).size(), queued);
+    fakepd::send_float(&s->x_obj, 1);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led"}));
+    EXPECT_EQ(pty.read(led_one.size(), 2000), led_one);
+}

@@ -1,16 +1,20 @@
 // Board connection and polling: one clock per board, a connection attempt
-// each second until the port is set up, then a poll every 100 ms.
+// each second until the port is set up, then a poll every 100 ms, or as often
+// as the patch asks with `poll <ms>`.
 #include "../Veltrix.h"
 #include "frame.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 namespace {
 
 constexpr double retry_delay = 1000;
 constexpr double poll_delay = 100;
+constexpr double poll_fastest = 1;
+constexpr double poll_slowest = 1000;
 constexpr int32_t baudrate_low = 1200;
 constexpr int32_t baudrate_high = 230400;
 
@@ -71,8 +75,10 @@ bool board_connect(t_Veltrix *x)
             timeouts.ReadIntervalTimeout = 1;
             timeouts.ReadTotalTimeoutConstant = 1;
             timeouts.ReadTotalTimeoutMultiplier = 1;
-            timeouts.WriteTotalTimeoutConstant = 5000;
-            timeouts.WriteTotalTimeoutMultiplier = 1000;
+            // A device that stops reading must not hold Pd: a frame waits
+            // for room in the port's queue at most the bound of one float.
+            timeouts.WriteTotalTimeoutConstant = Veltrix_write_bound_ms;
+            timeouts.WriteTotalTimeoutMultiplier = 0;
             if (!serial_settimeouts(b.hSerial, &timeouts))
                 failed = "SetCommTimeouts";
         }
@@ -130,6 +136,13 @@ bool board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadl
     }
 }
 
+// The interval set by `poll`; the first attempt after a lost connection
+// keeps its own delay.
+double board_interval(const t_board &b)
+{
+    return b.poll_interval > 0 ? b.poll_interval : poll_delay;
+}
+
 } // namespace
 
 void Veltrix_board_start(t_Veltrix *x)
@@ -154,12 +167,29 @@ void Veltrix_board_stop(t_Veltrix *x)
     }
 }
 
+void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
+{
+    if (x->endpoint_type != ep_none) {
+        post("error: Veltrix: no method for 'poll'");
+        return;
+    }
+    double ms = argc >= 1 && argv->a_type == A_FLOAT ? argv->a_w.w_float : NAN;
+    if (std::isnan(ms)) {
+        post("error: Veltrix: poll needs a number of milliseconds (1 to 1000)");
+        return;
+    }
+    t_board &b = x->d.b;
+    // Pd's clocks take fractions of a millisecond, so a fraction is kept.
+    b.poll_interval = std::clamp(ms, poll_fastest, poll_slowest);
+    post("Veltrix_poll %p %s every %g ms", static_cast<void *>(x), b.tty, b.poll_interval);
+}
+
 void Veltrix_tick(t_Veltrix *x)
 {
     double next = retry_delay;
     if (!x->d.b.connected) {
         if (board_connect(x))
-            next = poll_delay;
+            next = board_interval(x->d.b);
     } else {
         double now = clock_getlogicaltime();
         if (now != budget.logical_time)
@@ -173,7 +203,7 @@ void Veltrix_tick(t_Veltrix *x)
         budget.spent += t_time::now() - start;
         if (!alive)
             return;
-        next = poll_delay;
+        next = x->d.b.connected ? board_interval(x->d.b) : poll_delay;
     }
     clock_delay(x->d.b.x_clock, next);
 }

@@ -18,6 +18,7 @@ struct t_serial {
     int fd;
     bool idle;   // the last read found nothing waiting
     bool expect; // the reader is in the middle of a message
+    bool stuck;  // the last write ran out of time: the device stopped reading
     uint16_t head;
     uint16_t tail;
     t_commtimeouts timeouts;
@@ -108,13 +109,6 @@ void make_raw(termios &tio)
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-}
-
-int64_t elapsed_ms(std::chrono::steady_clock::time_point since)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 since)
-        .count();
 }
 
 } // namespace
@@ -248,15 +242,16 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
 {
+    using t_clock = std::chrono::steady_clock;
     *written = 0;
     if (length < 0)
         return 0;
     const t_commtimeouts &t = port->timeouts;
     // Zero in both fields means no bound, as on Windows.
     bool bounded = t.WriteTotalTimeoutConstant || t.WriteTotalTimeoutMultiplier;
-    int64_t bound = int64_t(t.WriteTotalTimeoutConstant) +
-                    int64_t(t.WriteTotalTimeoutMultiplier) * int64_t(length);
-    auto start = std::chrono::steady_clock::now();
+    auto deadline = t_clock::now() + std::chrono::milliseconds(
+                                         int64_t(t.WriteTotalTimeoutConstant) +
+                                         int64_t(t.WriteTotalTimeoutMultiplier) * int64_t(length));
     while (*written < length) {
         ssize_t n = ::write(port->fd, data + *written, size_t(length - *written));
         if (n > 0) {
@@ -265,12 +260,19 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return 0;
+        // A port whose last write ran out of time and that still takes
+        // nothing is not waited for again: a slider on a device that stopped
+        // reading costs one call per value. A frame begun is given its time.
+        if (port->stuck && *written == 0)
+            return 0;
         int wait = -1;
         if (bounded) {
-            int64_t left = bound - elapsed_ms(start);
-            if (left <= 0)
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - t_clock::now());
+            if (left.count() <= 0) {
+                port->stuck = true;
                 return 0;
-            wait = left > 60000 ? 60000 : static_cast<int>(left);
+            }
+            wait = left.count() > 60000 ? 60000 : static_cast<int>(left.count());
         }
         pollfd pfd{port->fd, POLLOUT, 0};
         if (poll(&pfd, 1, wait) < 0 && errno != EINTR)
@@ -278,6 +280,7 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
             return 0;
     }
+    port->stuck = false;
     return 1;
 }
 

@@ -120,10 +120,36 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
     return ok ? 1 : 0;
 }
 
+namespace {
+
+// Whether `length` more bytes fit in the driver's output queue. A driver that
+// does not tell its queue's size (or a failed query) is given the benefit of
+// the doubt: its write timeouts bound the wait instead.
+bool output_room(HANDLE h, int32_t length)
+{
+    COMMPROP prop;
+    memset(&prop, 0, sizeof prop);
+    if (!GetCommProperties(h, &prop) || prop.dwCurrentTxQueue == 0)
+        return true;
+    DWORD errors = 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof stat);
+    if (!ClearCommError(h, &errors, &stat))
+        return true;
+    return stat.cbOutQue + static_cast<DWORD>(length) <= prop.dwCurrentTxQueue;
+}
+
+} // namespace
+
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
 {
     *written = 0;
     if (length < 0)
+        return 0;
+    // A frame that does not fit is not begun: cut short, it would corrupt the
+    // next one on the device's side. A full queue fails at once, so a slider
+    // on a device that stopped reading costs Pd nothing.
+    if (!output_room(handle(port), length))
         return 0;
     DWORD n = 0;
     BOOL ok = WriteFile(handle(port), data, static_cast<DWORD>(length), &n, NULL);
