@@ -99,22 +99,8 @@ TEST_F(Link, AStuckDeviceFailsTheWriteInTimeStaysConnectedAndTakesFloatsOnceItRe
     Pty pty;
     t_Veltrix *x = board_on(pty);
     t_Veltrix *s = make({"send", "led"});
-    // Fill the port's queue from a second opening, and read nothing on the device's side.
-    int filler = open(pty.slave().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(filler, 0);
-    // The kernel moves bytes on to the device's side behind our back: fill
-    // until the queue stays full.
-    Bytes junk(4096, 0x55);
-    size_t queued = 0;
-    for (bool took = true; took;) {
-        took = false;
-        for (size_t chunk : {junk.size(), size_t(1)}) {
-            for (ssize_t n; (n = ::write(filler, junk.data(), chunk)) > 0; took = true)
-                queued += size_t(n);
-        }
-        usleep(20000);
-    }
-    close(filler);
+    size_t queued = pty.fill_slave_output(); // and nothing read on the device's side
+    ASSERT_GT(queued, 0u);
     lines();
     const std::string failed = "Veltrix_send_float WriteFile(" + pty.slave() + ", start) failed";
     for (int i = 0; i < 2; i++) { // the second meets a port known stuck
