@@ -9,7 +9,10 @@
 //   0x55 (noise between frames), one frame "rx" per raw byte of the frame
 //   received (so the host can check them byte for byte), and the frame
 //   "echo" with the received value, bit for bit;
-// except a frame tagged "hangup", on which the device closes its end for good.
+// except a frame tagged "hangup", on which the device closes its end for good,
+// and a frame tagged "stall" with a number of seconds, on which it fills the
+// port's output queue and reads nothing for that long; then it drains the
+// queue and answers the frame "resumed".
 #include "frame.h"
 #include "pty.h"
 
@@ -33,6 +36,7 @@ struct t_port {
     int slave_fd = -1; // held so that the master sees no hang-up between opens
     veltrix::t_frame_decoder decoder{};
     std::vector<uint8_t> raw; // bytes of the frame being received
+    std::chrono::steady_clock::time_point stalled_until{};
 };
 
 void append_frame(std::vector<uint8_t> &out, const char *tag, float value)
@@ -72,12 +76,41 @@ void on_byte(t_port &p, uint8_t c)
         hang_up(p);
         return;
     }
+    if (tag == "stall") {
+        size_t queued = p.pty->fill_slave_output();
+        fprintf(stderr, "device %s: stalled, %zu bytes queued\n", p.name.c_str(), queued);
+        std::vector<uint8_t> reply;
+        append_frame(reply, "stalled", 1);
+        p.pty->write(reply);
+        p.stalled_until = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(int(p.decoder.inputBufferValue * 1000));
+        return;
+    }
     std::vector<uint8_t> reply{0x55};
     for (uint8_t b : raw)
         append_frame(reply, "rx", b);
     append_frame(reply, "echo", p.decoder.inputBufferValue);
     if (!p.pty->write(reply))
         fprintf(stderr, "device %s: reply failed\n", p.name.c_str());
+}
+
+// Reads what the stall queued until the queue stays empty, then says so.
+void resume(t_port &p)
+{
+    p.stalled_until = {};
+    size_t drained = 0;
+    for (size_t got = 1; got;) {
+        got = 0;
+        uint8_t buf[4096];
+        for (ssize_t n; (n = read(p.pty->master(), buf, sizeof buf)) > 0;)
+            got += size_t(n);
+        drained += got;
+        usleep(20000);
+    }
+    fprintf(stderr, "device %s: resumed, %zu bytes drained\n", p.name.c_str(), drained);
+    std::vector<uint8_t> reply;
+    append_frame(reply, "resumed", 1);
+    p.pty->write(reply);
 }
 
 bool make_port(const std::string &dosdevices, t_port &p)
@@ -141,7 +174,10 @@ int main(int argc, char **argv)
         std::vector<pollfd> fds;
         std::vector<t_port *> owners;
         for (auto &p : ports) {
-            if (p.pty->master() >= 0) {
+            if (p.stalled_until != std::chrono::steady_clock::time_point{} &&
+                std::chrono::steady_clock::now() >= p.stalled_until)
+                resume(p);
+            if (p.pty->master() >= 0 && std::chrono::steady_clock::now() >= p.stalled_until) {
                 fds.push_back({p.pty->master(), POLLIN, 0});
                 owners.push_back(&p);
             }

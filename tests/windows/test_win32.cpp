@@ -365,6 +365,43 @@ void module_cases(const char *dll)
             host_destroy(x);
     });
 
+    run_case("module: a device that stops reading costs Pd a bounded wait, not the connection", [] {
+        void *board = host_create("open COM12");
+        void *stall = host_create("send stall");
+        void *ping = host_create("send ping");
+        void *stalled = host_create("receive stalled");
+        void *resumed = host_create("receive resumed");
+        void *rx = host_create("receive rx");
+        void *echo = host_create("receive echo");
+        host_advance(0);
+        CHECK(tick_lines(board, "connected COM12 ok!") == 1, "not connected");
+        host_send_float(stall, 1); // seconds
+        CHECK(pump_until([&] { return !values_of(stalled).empty(); }, 5000),
+              "the device did not stall");
+        host_console_clear();
+        for (int i = 0; i < 2; i++) {
+            DWORD start = GetTickCount();
+            host_send_float(ping, 1);
+            DWORD took = GetTickCount() - start;
+            printf("    NOTE a float to the stuck device returned in %lu ms\n",
+                   static_cast<unsigned long>(took));
+            // Far above the bound, far below the seconds a blocking write took.
+            CHECK(took < 500, "a float to a stuck device took %lu ms",
+                  static_cast<unsigned long>(took));
+        }
+        CHECK(lines_containing("Veltrix_send_float WriteFile(COM12, start) failed") == 2,
+              "no start line for each float");
+        CHECK(pump_until([&] { return !values_of(resumed).empty(); }, 5000),
+              "the device did not resume");
+        CHECK(lines_containing("ReadFile(COM12) failed") == 0, "the connection ended");
+        host_console_clear();
+        check_round_trip(ping, rx, echo, 3.0f);
+        if (!case_errors.empty())
+            dump_console();
+        for (void *x : {echo, rx, resumed, stalled, ping, stall, board})
+            host_destroy(x);
+    });
+
     backend_cases();
 
     run_case("module: the device hangs up", [] {
