@@ -43,5 +43,10 @@ void serial_expect(t_serial *port, int more);
 // in time, zero when the port failed (a hang-up included).
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count);
 // Nonzero only when all `length` bytes went out; *written says how many did.
+// It waits for room in the port's output queue at most the write timeouts
+// (constant + multiplier x length ms; both zero: no bound). Where the
+// platform tells the room left, bytes that do not all fit are not begun.
+// A port whose last write ran out of time and that still takes nothing may
+// fail at once, without waiting.
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
 void serial_close(t_serial *port);
