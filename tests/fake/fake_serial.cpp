@@ -52,10 +52,10 @@ t_serial *serial_open(const char *name)
         return nullptr;
     d->open = true;
     d->opens++;
-    d->state.BaudRate = 9600;
-    d->state.ByteSize = 7;
-    d->state.StopBits = 2;
-    d->state.Parity = 2;
+    d->state.baudrate = 9600;
+    d->state.bytesize = 7;
+    d->state.stopbits = 2;
+    d->state.parity = 2;
     d->state.platform[0] = 0x5A; // a setting the module must leave as found
     auto *port = new t_serial{name};
     handles().insert(port);
@@ -126,7 +126,7 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         return 0;
     int call = d->writes++;
     const t_commtimeouts &t = d->timeouts;
-    uint32_t bound = t.WriteTotalTimeoutConstant + t.WriteTotalTimeoutMultiplier * uint32_t(length);
+    uint32_t bound = t.write_constant + t.write_multiplier * uint32_t(length);
     d->write_bounds.push_back(bound);
     if (d->fail[fakeserial::op_write] || call == d->fail_write_at)
         return 0;

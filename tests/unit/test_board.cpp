@@ -45,16 +45,16 @@ TEST_F(Board, ConnectsWithItsSettingsAndPollsEvery100ms)
     EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
     EXPECT_EQ(x->d.b.connected, 1);
     EXPECT_EQ(dev.reads, 0); // the tick that connects reads nothing
-    EXPECT_EQ(dev.state.BaudRate, 57600);
-    EXPECT_EQ(dev.state.ByteSize, 8);
-    EXPECT_EQ(dev.state.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dev.state.Parity, NOPARITY);
+    EXPECT_EQ(dev.state.baudrate, 57600);
+    EXPECT_EQ(dev.state.bytesize, 8);
+    EXPECT_EQ(dev.state.stopbits, serial_stop_one);
+    EXPECT_EQ(dev.state.parity, serial_parity_none);
     EXPECT_EQ(dev.state.platform[0], 0x5A); // other settings as found
-    EXPECT_EQ(dev.timeouts.ReadIntervalTimeout, 1u);
-    EXPECT_EQ(dev.timeouts.ReadTotalTimeoutConstant, 1u);
-    EXPECT_EQ(dev.timeouts.ReadTotalTimeoutMultiplier, 1u);
-    EXPECT_EQ(dev.timeouts.WriteTotalTimeoutConstant, 5u);
-    EXPECT_EQ(dev.timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(dev.timeouts.read_interval, 1u);
+    EXPECT_EQ(dev.timeouts.read_constant, 1u);
+    EXPECT_EQ(dev.timeouts.read_multiplier, 1u);
+    EXPECT_EQ(dev.timeouts.write_constant, 5u);
+    EXPECT_EQ(dev.timeouts.write_multiplier, 0u);
     fakepd::advance(99);
     EXPECT_EQ(dev.reads, 0);
     fakepd::advance(1);

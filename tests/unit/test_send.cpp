@@ -121,7 +121,7 @@ TEST_F(Send, StuckBoardsShareOneBoundAndFloatsGoThroughOnceTheyReadAgain)
     EXPECT_EQ(devs[0]->write_bounds, (std::vector<uint32_t>{Veltrix_write_bound_ms}));
     EXPECT_EQ(devs[1]->write_bounds, (std::vector<uint32_t>{1}));
     EXPECT_EQ(devs[2]->write_bounds, (std::vector<uint32_t>{1}));
-    EXPECT_EQ(devs[2]->timeouts.WriteTotalTimeoutConstant, uint32_t(Veltrix_write_bound_ms));
+    EXPECT_EQ(devs[2]->timeouts.write_constant, uint32_t(Veltrix_write_bound_ms));
     for (auto *d : devs)
         d->room = -1;
     fakepd::send_float(&sender->x_obj, 2);

@@ -63,22 +63,22 @@ bool board_connect(t_Veltrix *x)
     if (!serial_getstate(b.hSerial, &state)) {
         failed = "GetCommState";
     } else {
-        state.BaudRate = b.baudrate;
-        state.ByteSize = 8;
-        state.StopBits = ONESTOPBIT;
-        state.Parity = NOPARITY;
+        state.baudrate = b.baudrate;
+        state.bytesize = 8;
+        state.stopbits = serial_stop_one;
+        state.parity = serial_parity_none;
         if (!serial_setstate(b.hSerial, &state)) {
             failed = "SetCommState";
         } else if (!serial_gettimeouts(b.hSerial, &timeouts)) {
             failed = "GetCommTimeouts";
         } else {
-            timeouts.ReadIntervalTimeout = 1;
-            timeouts.ReadTotalTimeoutConstant = 1;
-            timeouts.ReadTotalTimeoutMultiplier = 1;
+            timeouts.read_interval = 1;
+            timeouts.read_constant = 1;
+            timeouts.read_multiplier = 1;
             // A device that stops reading must not hold Pd: a frame waits
             // for room in the port's queue at most the bound of one float.
-            timeouts.WriteTotalTimeoutConstant = Veltrix_write_bound_ms;
-            timeouts.WriteTotalTimeoutMultiplier = 0;
+            timeouts.write_constant = Veltrix_write_bound_ms;
+            timeouts.write_multiplier = 0;
             if (!serial_settimeouts(b.hSerial, &timeouts))
                 failed = "SetCommTimeouts";
         }

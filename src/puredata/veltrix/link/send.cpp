@@ -30,8 +30,8 @@ uint8_t write_frame(t_Veltrix *y, const uint8_t *frame, int32_t size, t_time::ti
     if (!serial_gettimeouts(port, &whole))
         return Veltrix_send_raw(y, frame, size, written);
     t_commtimeouts rest = whole;
-    rest.WriteTotalTimeoutConstant = static_cast<uint32_t>(std::max<decltype(left)>(left, 1));
-    rest.WriteTotalTimeoutMultiplier = 0;
+    rest.write_constant = static_cast<uint32_t>(std::max<decltype(left)>(left, 1));
+    rest.write_multiplier = 0;
     serial_settimeouts(port, &rest);
     uint8_t ok = Veltrix_send_raw(y, frame, size, written);
     serial_settimeouts(port, &whole);

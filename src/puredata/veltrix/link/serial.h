@@ -10,23 +10,28 @@ struct t_serial;
 // carries everything else the port had when read, so that writing the record
 // back leaves those settings as they were found.
 struct t_commstate {
-    int32_t BaudRate;
-    uint8_t ByteSize;
-    uint8_t StopBits;
-    uint8_t Parity;
+    int32_t baudrate;
+    uint8_t bytesize;
+    uint8_t stopbits;
+    uint8_t parity;
     alignas(8) unsigned char platform[128];
 };
 
-constexpr uint8_t ONESTOPBIT = 0;
-constexpr uint8_t NOPARITY = 0;
+// Stop bits and parity as the fields hold them.
+constexpr uint8_t serial_stop_one = 0;
+constexpr uint8_t serial_stop_one_half = 1;
+constexpr uint8_t serial_stop_two = 2;
+constexpr uint8_t serial_parity_none = 0;
+constexpr uint8_t serial_parity_odd = 1;
+constexpr uint8_t serial_parity_even = 2;
 
 // Milliseconds, with the meanings of the Win32 COMMTIMEOUTS fields.
 struct t_commtimeouts {
-    uint32_t ReadIntervalTimeout;
-    uint32_t ReadTotalTimeoutMultiplier;
-    uint32_t ReadTotalTimeoutConstant;
-    uint32_t WriteTotalTimeoutMultiplier;
-    uint32_t WriteTotalTimeoutConstant;
+    uint32_t read_interval;
+    uint32_t read_multiplier;
+    uint32_t read_constant;
+    uint32_t write_multiplier;
+    uint32_t write_constant;
 };
 
 // Exclusive read-write access by name; null when the port cannot be opened.

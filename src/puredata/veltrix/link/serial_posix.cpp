@@ -138,49 +138,52 @@ int serial_getstate(t_serial *port, t_commstate *state)
     if (tcgetattr(port->fd, &tio) != 0)
         return 0;
     memcpy(state->platform, &tio, sizeof tio);
-    state->BaudRate = speed_rate(cfgetospeed(&tio));
+    state->baudrate = speed_rate(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
     case CS5:
-        state->ByteSize = 5;
+        state->bytesize = 5;
         break;
     case CS6:
-        state->ByteSize = 6;
+        state->bytesize = 6;
         break;
     case CS7:
-        state->ByteSize = 7;
+        state->bytesize = 7;
         break;
     default:
-        state->ByteSize = 8;
+        state->bytesize = 8;
     }
-    state->StopBits = (tio.c_cflag & CSTOPB) ? 2 : ONESTOPBIT;
-    state->Parity = !(tio.c_cflag & PARENB) ? NOPARITY : (tio.c_cflag & PARODD) ? 1 : 2;
+    state->stopbits = (tio.c_cflag & CSTOPB) ? serial_stop_two : serial_stop_one;
+    state->parity = !(tio.c_cflag & PARENB)  ? serial_parity_none
+                    : (tio.c_cflag & PARODD) ? serial_parity_odd
+                                             : serial_parity_even;
     return 1;
 }
 
 int serial_setstate(t_serial *port, const t_commstate *state)
 {
     // A zero rate means "hang up" to a POSIX terminal.
-    if (state->BaudRate <= 0 || state->ByteSize < 5 || state->ByteSize > 8 || state->Parity > 2 ||
-        state->StopBits == 1 || state->StopBits > 2)
+    if (state->baudrate <= 0 || state->bytesize < 5 || state->bytesize > 8 ||
+        state->parity > serial_parity_even ||
+        (state->stopbits != serial_stop_one && state->stopbits != serial_stop_two))
         return 0;
     termios tio;
     memcpy(&tio, state->platform, sizeof tio);
     make_raw(tio);
     tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB);
-    tio.c_cflag |= size_flag(state->ByteSize);
-    if (state->StopBits == 2)
+    tio.c_cflag |= size_flag(state->bytesize);
+    if (state->stopbits == serial_stop_two)
         tio.c_cflag |= CSTOPB;
-    if (state->Parity != NOPARITY) {
-        tio.c_cflag |= PARENB | (state->Parity == 1 ? PARODD : 0);
+    if (state->parity != serial_parity_none) {
+        tio.c_cflag |= PARENB | (state->parity == serial_parity_odd ? PARODD : 0);
         tio.c_iflag |= INPCK;
     }
     speed_t code;
-    bool standard = speed_code(state->BaudRate, &code);
+    bool standard = speed_code(state->baudrate, &code);
     if (standard && (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0))
         return 0;
     if (tcsetattr(port->fd, TCSANOW, &tio) != 0)
         return 0;
-    return standard || serial_set_custom_rate(port->fd, state->BaudRate);
+    return standard || serial_set_custom_rate(port->fd, state->baudrate);
 }
 
 // The timeouts are this backend's own record, kept for the reads and writes
@@ -208,8 +211,7 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
     if (port->head == port->tail) {
         // Idle, or between messages: answer at once. Mid-burst and
         // mid-message: give the next byte the interval timeout to arrive.
-        int wait =
-            port->idle || !port->expect ? 0 : static_cast<int>(port->timeouts.ReadIntervalTimeout);
+        int wait = port->idle || !port->expect ? 0 : static_cast<int>(port->timeouts.read_interval);
         pollfd pfd{port->fd, POLLIN, 0};
         int ready = poll(&pfd, 1, wait);
         if (ready < 0 && errno != EINTR)
@@ -246,10 +248,10 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         return 0;
     const t_commtimeouts &t = port->timeouts;
     // Zero in both fields means no bound, as on Windows.
-    bool bounded = t.WriteTotalTimeoutConstant || t.WriteTotalTimeoutMultiplier;
-    auto deadline = t_clock::now() + std::chrono::milliseconds(
-                                         int64_t(t.WriteTotalTimeoutConstant) +
-                                         int64_t(t.WriteTotalTimeoutMultiplier) * int64_t(length));
+    bool bounded = t.write_constant || t.write_multiplier;
+    auto deadline =
+        t_clock::now() + std::chrono::milliseconds(int64_t(t.write_constant) +
+                                                   int64_t(t.write_multiplier) * int64_t(length));
     while (*written < length) {
         ssize_t n = ::write(port->fd, data + *written, size_t(length - *written));
         if (n > 0) {
