@@ -25,7 +25,11 @@ constexpr uint8_t serial_parity_none = 0;
 constexpr uint8_t serial_parity_odd = 1;
 constexpr uint8_t serial_parity_even = 2;
 
-// Milliseconds, with the meanings of the Win32 COMMTIMEOUTS fields.
+// Milliseconds. A read that finds nothing waiting may wait up to
+// read_constant + read_multiplier x bytes asked, and read_interval between
+// two bytes once one came; a write waits for room at most write_constant +
+// write_multiplier x length. All read fields zero, or both write fields
+// zero: no bound.
 struct t_commtimeouts {
     uint32_t read_interval;
     uint32_t read_multiplier;
@@ -34,24 +38,37 @@ struct t_commtimeouts {
     uint32_t write_constant;
 };
 
-// Exclusive read-write access by name; null when the port cannot be opened.
+// The contract every backend keeps. All calls run on Pd's scheduler thread
+// and return within the bounds given here: no call may hold it longer.
+// Results are nonzero on success, zero on failure; no call reports why.
+
+// Exclusive read-write access by name, where the system enforces it: a port
+// another program or another board holds is refused. Null when the port
+// cannot be opened.
 t_serial *serial_open(const char *name);
-// Nonzero on success, as the Win32 calls answer.
+// The port's present settings; fails on what is not a serial port.
 int serial_getstate(t_serial *port, t_commstate *state);
+// Applies the four fields over `platform` as read; fails on settings the
+// port refuses (a rate it cannot do, a zero or negative rate).
 int serial_setstate(t_serial *port, const t_commstate *state);
+// The timeouts the next reads and writes keep. A backend that keeps them
+// itself cannot fail here.
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts);
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts);
 // Whether the reader is in the middle of a message: a backend that can
 // answer an empty line at once waits for more bytes only then.
 void serial_expect(t_serial *port, int more);
 // Nonzero with *count 1 and the byte, nonzero with *count 0 when nothing came
-// in time, zero when the port failed (a hang-up included).
+// within the read timeouts (at once when nothing is waiting and no message
+// is half read, where the backend can tell), zero when the port failed (a
+// hang-up included): the caller then closes it.
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count);
-// Nonzero only when all `length` bytes went out; *written says how many did.
-// It waits for room in the port's output queue at most the write timeouts
-// (constant + multiplier x length ms; both zero: no bound). Where the
-// platform tells the room left, bytes that do not all fit are not begun.
-// A port whose last write ran out of time and that still takes nothing may
-// fail at once, without waiting.
+// Nonzero only when all `length` bytes went out; *written says how many did,
+// never more than went. It waits for room in the port's output queue at most
+// the write timeouts. Where the platform tells the room left, bytes that do
+// not all fit are not begun. A port whose last write ran out of time and
+// that still takes nothing may fail at once, without waiting. A failed write
+// leaves the port open and usable.
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
+// Releases the port and its lock; null is ignored. Never fails.
 void serial_close(t_serial *port);
