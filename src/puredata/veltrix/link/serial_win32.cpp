@@ -127,21 +127,46 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count)
 
 namespace {
 
-// Whether `length` more bytes fit in the driver's output queue. A driver that
-// does not tell its queue's size (or a failed query) is given the benefit of
-// the doubt: its write timeouts bound the wait instead.
-bool output_room(HANDLE h, int32_t length)
+enum t_room { room_yes, room_no, room_unknown };
+
+// Whether `length` more bytes fit in the driver's output queue, where the
+// driver tells its size.
+t_room output_room(HANDLE h, int32_t length)
 {
     COMMPROP prop;
     memset(&prop, 0, sizeof prop);
     if (!GetCommProperties(h, &prop) || prop.dwCurrentTxQueue == 0)
-        return true;
+        return room_unknown;
     DWORD errors = 0;
     COMSTAT stat;
     memset(&stat, 0, sizeof stat);
     if (!ClearCommError(h, &errors, &stat))
-        return true;
-    return stat.cbOutQue + static_cast<DWORD>(length) <= prop.dwCurrentTxQueue;
+        return room_unknown;
+    return stat.cbOutQue + static_cast<DWORD>(length) <= prop.dwCurrentTxQueue ? room_yes : room_no;
+}
+
+// A driver with no queue of its own sends from the caller's buffer: the
+// write lasts its bytes' time on the line. At slow rates that is longer than
+// the write bound, which would then cut every frame short; for this write the
+// bound is stretched by that time. True when `saved` is to be put back.
+bool stretch_to_line(HANDLE h, int32_t length, COMMTIMEOUTS *saved)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb) || dcb.BaudRate == 0 || !GetCommTimeouts(h, saved))
+        return false;
+    // Ten bits a byte (start, eight data, stop), and a millisecond to spare.
+    auto line_ms =
+        static_cast<DWORD>((uint64_t(length) * 10000 + dcb.BaudRate - 1) / dcb.BaudRate + 1);
+    DWORD bound = saved->WriteTotalTimeoutConstant +
+                  saved->WriteTotalTimeoutMultiplier * static_cast<DWORD>(length);
+    if (bound == 0 || bound >= line_ms) // no bound at all, or room enough
+        return false;
+    COMMTIMEOUTS t = *saved;
+    t.WriteTotalTimeoutConstant = bound + line_ms;
+    t.WriteTotalTimeoutMultiplier = 0;
+    return SetCommTimeouts(h, &t) != 0;
 }
 
 } // namespace
@@ -151,13 +176,20 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     *written = 0;
     if (length < 0)
         return 0;
+    HANDLE h = handle(port);
     // A frame that does not fit is not begun: cut short, it would corrupt the
     // next one on the device's side. A full queue fails at once, so a slider
-    // on a device that stopped reading costs Pd nothing.
-    if (!output_room(handle(port), length))
+    // on a device that stopped reading costs Pd nothing. Where the driver does
+    // not tell, the write timeouts bound the wait.
+    t_room room = output_room(h, length);
+    if (room == room_no)
         return 0;
+    COMMTIMEOUTS saved;
+    bool stretched = room == room_unknown && stretch_to_line(h, length, &saved);
     DWORD n = 0;
-    BOOL ok = WriteFile(handle(port), data, static_cast<DWORD>(length), &n, NULL);
+    BOOL ok = WriteFile(h, data, static_cast<DWORD>(length), &n, NULL);
+    if (stretched)
+        SetCommTimeouts(h, &saved);
     *written = static_cast<int32_t>(n);
     return ok && n == static_cast<DWORD>(length) ? 1 : 0;
 }
