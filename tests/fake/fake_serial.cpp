@@ -1,8 +1,10 @@
 #include "fake_serial.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 struct t_serial {
     std::string name;
@@ -50,10 +52,10 @@ t_serial *serial_open(const char *name)
         return nullptr;
     d->open = true;
     d->opens++;
-    d->state.BaudRate = 9600;
-    d->state.ByteSize = 7;
-    d->state.StopBits = 2;
-    d->state.Parity = 2;
+    d->state.baudrate = 9600;
+    d->state.bytesize = 7;
+    d->state.stopbits = 2;
+    d->state.parity = 2;
     d->state.platform[0] = 0x5A; // a setting the module must leave as found
     auto *port = new t_serial{name};
     handles().insert(port);
@@ -134,16 +136,25 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
 {
     *written = 0;
     auto *d = dev(port);
-    if (!d)
+    if (!d || length < 0)
         return 0;
     int call = d->writes++;
+    const t_commtimeouts &t = d->timeouts;
+    uint32_t bound = t.write_constant + t.write_multiplier * uint32_t(length);
+    d->write_bounds.push_back(bound);
     if (d->fail[fakeserial::op_write] || call == d->fail_write_at)
         return 0;
     int32_t n = call == d->short_write_at && length > 0 ? length - 1 : length;
+    if (d->room >= 0 && d->room < n) {
+        n = d->room;
+        std::this_thread::sleep_for(std::chrono::milliseconds(bound));
+    }
+    if (d->room >= 0)
+        d->room -= n;
     d->output.insert(d->output.end(), data, data + n);
     d->write_calls.emplace_back(data, data + n);
     *written = n;
-    return 1;
+    return n == length || call == d->short_write_at;
 }
 
 void serial_close(t_serial *port)

@@ -351,10 +351,10 @@ bool open_port(t_board &x)
         serial_close(port);
         return false;
     }
-    state.BaudRate = static_cast<int32_t>(x.x_opt.x_baud);
-    state.ByteSize = 8;
-    state.StopBits = ONESTOPBIT;
-    state.Parity = NOPARITY;
+    state.baudrate = static_cast<int32_t>(x.x_opt.x_baud);
+    state.bytesize = 8;
+    state.stopbits = serial_stop_one;
+    state.parity = serial_parity_none;
     if (!serial_setstate(port, &state)) {
         error("cannot set %s to %ld 8N1", name, x.x_opt.x_baud);
         serial_close(port);
