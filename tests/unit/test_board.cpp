@@ -254,7 +254,7 @@ TEST_F(Board, LineErrorsAreToldAtMostOnceASecondAndKeepTheConnection)
 
 TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
 {
-    connected_board("/dev/a");
+    t_Veltrix *x = connected_board("/dev/a");
     auto &dev = fakeserial::get("/dev/a");
     dev.endless = true;
     fakepd::advance(100);
@@ -268,6 +268,15 @@ TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
     EXPECT_EQ(dev.reads, reads);
     fakepd::advance(1);
     EXPECT_EQ(dev.reads, reads + 1);
+
+    // At `poll 1` the catch-up comes no later than the board's own interval.
+    fakepd::message(&x->x_obj, "poll", {1});
+    fakepd::advance(100);
+    dev.endless = true;
+    fakepd::advance(1);
+    reads = dev.reads;
+    fakepd::advance(1);
+    EXPECT_GT(dev.reads, reads) << "a cut poll at poll 1 waited the longer catch-up";
 }
 
 TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTimetable)

@@ -28,8 +28,9 @@ using t_time = std::chrono::steady_clock;
 // good. The bound is 5 ms, a fifth of Pd's default 25 ms audio buffer, for
 // all the boards polled at one logical time together, each keeping a floor
 // share so that none starves. It bounds stalls, not throughput: a poll cut
-// short comes back after `catchup_delay` instead of the poll interval, so
-// what waits in the port never grows from one poll to the next.
+// short comes back after `catchup_delay` (or its board's interval, when
+// shorter) instead of the poll interval, so what waits in the port never
+// grows from one poll to the next.
 constexpr t_time::duration poll_budget = std::chrono::milliseconds(5);
 constexpr t_time::duration poll_share = poll_budget / Veltrix_max_boards;
 constexpr double catchup_delay = 5;
@@ -220,6 +221,17 @@ double board_interval(const t_board &b)
     return b.poll_interval > 0 ? b.poll_interval : poll_delay;
 }
 
+// A poll cut short comes back soon for the rest, but never later than the
+// board's own interval: a catch-up slower than `poll 1` would slow the very
+// boards that asked to be read most often.
+double board_next_delay(const t_board &b, t_pollend end)
+{
+    if (!b.connected)
+        return poll_delay; // the first attempt after a lost connection
+    double interval = board_interval(b);
+    return end == poll_cut ? std::min(catchup_delay, interval) : interval;
+}
+
 } // namespace
 
 void Veltrix_board_start(t_Veltrix *x)
@@ -268,8 +280,5 @@ void Veltrix_tick(t_Veltrix *x)
     if (end == poll_freed)
         return;
     board_tell_line_errors(x);
-    double next = end == poll_cut    ? catchup_delay
-                  : x->d.b.connected ? board_interval(x->d.b)
-                                     : poll_delay;
-    clock_delay(x->d.b.x_clock, next);
+    clock_delay(x->d.b.x_clock, board_next_delay(x->d.b, end));
 }
