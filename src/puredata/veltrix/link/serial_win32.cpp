@@ -65,17 +65,27 @@ uint32_t our_line_errors(DWORD errors)
     return seen;
 }
 
+// The queues' state. ClearCommError also clears the driver's error flags,
+// so every call keeps what it saw for serial_line_errors, whichever side
+// (read or write) made it.
+bool comm_status(t_serial *port, COMSTAT *status)
+{
+    DWORD errors = 0;
+    memset(status, 0, sizeof *status);
+    if (!ClearCommError(port->handle, &errors, status))
+        return false;
+    port->errors |= our_line_errors(errors);
+    return true;
+}
+
 // One ClearCommError for what is queued and one ReadFile for all of it.
 // Only when asked to wait does an empty queue cost a timed read, of one
 // byte, within the port's read timeouts.
 bool fill(t_serial *port, t_serial_wait wait)
 {
-    DWORD errors = 0;
     COMSTAT status;
-    memset(&status, 0, sizeof status);
-    if (!ClearCommError(port->handle, &errors, &status))
+    if (!comm_status(port, &status))
         return false;
-    port->errors |= our_line_errors(errors);
     DWORD want = std::min<DWORD>(status.cbInQue, sizeof port->buffer);
     if (want == 0) {
         if (wait == serial_now)
@@ -211,16 +221,14 @@ enum t_room { room_yes, room_no, room_unknown };
 
 // Whether `length` more bytes fit in the driver's output queue, where the
 // driver tells its size.
-t_room output_room(HANDLE h, int32_t length)
+t_room output_room(t_serial *port, int32_t length)
 {
     COMMPROP prop;
     memset(&prop, 0, sizeof prop);
-    if (!GetCommProperties(h, &prop) || prop.dwCurrentTxQueue == 0)
+    if (!GetCommProperties(port->handle, &prop) || prop.dwCurrentTxQueue == 0)
         return room_unknown;
-    DWORD errors = 0;
     COMSTAT stat;
-    memset(&stat, 0, sizeof stat);
-    if (!ClearCommError(h, &errors, &stat))
+    if (!comm_status(port, &stat))
         return room_unknown;
     return stat.cbOutQue + static_cast<DWORD>(length) <= prop.dwCurrentTxQueue ? room_yes : room_no;
 }
@@ -261,7 +269,7 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     // next one on the device's side. A full queue fails at once, so a slider
     // on a device that stopped reading costs Pd nothing. Where the driver does
     // not tell, the write timeouts bound the wait.
-    t_room room = output_room(h, length);
+    t_room room = output_room(port, length);
     if (room == room_no)
         return 0;
     COMMTIMEOUTS saved;
