@@ -14,6 +14,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -337,6 +338,49 @@ void backend_cases()
               "a read not asked to wait got %u bytes", unsigned(count));
         CHECK(serial_read(port, &byte, &count, serial_rest) && count == 1 && byte == 0xAA,
               "a read asked to wait got %u bytes", unsigned(count));
+        serial_close(port);
+    });
+
+    run_case("backend: a port stuck at a write fails at once until the device reads", [] {
+        t_serial *port = serial_open("COM12");
+        CHECK(port, "COM12 did not open");
+        if (!port)
+            return;
+        t_commtimeouts t{1, 1, 1, 0, 5};
+        CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
+        auto send = [&](const char *tag) {
+            auto frame = frame_bytes(tag, 1);
+            int32_t written = -1;
+            int ok = serial_write(port, frame.data(), int32_t(frame.size()), &written);
+            return ok && written == int32_t(frame.size()) ? 1 : written > 0 ? -1 : 0;
+        };
+        // Reads until the device's frame `tag` has come.
+        auto await = [&](const char *tag) {
+            auto want = frame_bytes(tag, 1);
+            std::vector<uint8_t> got;
+            DWORD start = GetTickCount();
+            while (GetTickCount() - start < 5000) {
+                uint8_t byte = 0;
+                uint32_t count = 0;
+                if (!serial_read(port, &byte, &count, serial_now))
+                    return false;
+                if (count)
+                    got.push_back(byte);
+                if (got.size() >= want.size() &&
+                    std::equal(want.begin(), want.end(), got.end() - long(want.size())))
+                    return true;
+            }
+            return false;
+        };
+        CHECK(send("stall") == 1, "the stall frame did not go out");
+        CHECK(await("stalled"), "the device did not stall");
+        CHECK(send("ping") == 0, "a write to the full queue did not fail whole");
+        // Longer than the stall: a write that waited would go through.
+        t.write_constant = 3000;
+        serial_settimeouts(port, &t);
+        CHECK(send("ping") == 0, "a write to a port still stuck waited for the device");
+        CHECK(await("resumed"), "the device did not resume");
+        CHECK(send("ping") == 1, "a write failed after the device read again");
         serial_close(port);
     });
 }

@@ -17,6 +17,7 @@ struct t_serial {
     DWORD head;
     DWORD tail;
     uint32_t errors; // line errors seen since the last report
+    bool stuck;      // the last write ran out of time: the device stopped reading
     BYTE buffer[4096];
 };
 
@@ -257,6 +258,23 @@ bool stretch_to_line(HANDLE h, int32_t length, COMMTIMEOUTS *saved)
     return SetCommTimeouts(h, &t) != 0;
 }
 
+// One byte within the shortest write timeout there is (zero means none), so
+// that a port stuck at its last write and still full costs next to nothing.
+DWORD try_one_byte(HANDLE h, const uint8_t *data)
+{
+    COMMTIMEOUTS saved;
+    if (!GetCommTimeouts(h, &saved))
+        return 0;
+    COMMTIMEOUTS t = saved;
+    t.WriteTotalTimeoutConstant = 1;
+    t.WriteTotalTimeoutMultiplier = 0;
+    DWORD n = 0;
+    if (SetCommTimeouts(h, &t) && !WriteFile(h, data, 1, &n, NULL))
+        n = 0;
+    SetCommTimeouts(h, &saved);
+    return n;
+}
+
 } // namespace
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
@@ -268,18 +286,30 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     // A frame that does not fit is not begun: cut short, it would corrupt the
     // next one on the device's side. A full queue fails at once, so a slider
     // on a device that stopped reading costs Pd nothing. Where the driver does
-    // not tell, the write timeouts bound the wait.
+    // not tell, the write timeouts bound the wait. Once they ran out, the
+    // next frames get a short try at their first byte until the device takes
+    // one, as on POSIX: a driver may claim room it does not have (wine's on a
+    // pseudo-terminal does).
     t_room room = output_room(port, length);
     if (room == room_no)
         return 0;
+    DWORD sent = 0;
+    if (port->stuck && length > 0) {
+        sent = try_one_byte(h, data);
+        if (sent == 0)
+            return 0;
+    }
+    DWORD rest = static_cast<DWORD>(length) - sent;
     COMMTIMEOUTS saved;
-    bool stretched = room == room_unknown && stretch_to_line(h, length, &saved);
+    bool stretched = room == room_unknown && stretch_to_line(h, int32_t(rest), &saved);
     DWORD n = 0;
-    BOOL ok = WriteFile(h, data, static_cast<DWORD>(length), &n, NULL);
+    BOOL ok = rest == 0 || WriteFile(h, data + sent, rest, &n, NULL);
     if (stretched)
         SetCommTimeouts(h, &saved);
-    *written = static_cast<int32_t>(n);
-    return ok && n == static_cast<DWORD>(length) ? 1 : 0;
+    *written = static_cast<int32_t>(sent + n);
+    bool whole = ok && n == rest;
+    port->stuck = !whole;
+    return whole ? 1 : 0;
 }
 
 void serial_close(t_serial *port)
