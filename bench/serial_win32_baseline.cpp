@@ -139,3 +139,9 @@ void serial_close(t_serial *port)
     if (port)
         CloseHandle(handle(port));
 }
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}

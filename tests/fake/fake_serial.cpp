@@ -1,16 +1,16 @@
 #include "fake_serial.h"
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
-#include <thread>
 
 struct t_serial {
     std::string name;
 };
 
 namespace {
+
+int64_t virtual_us = 0;
 
 std::map<std::string, std::unique_ptr<fakeserial::t_device>> &devices()
 {
@@ -101,6 +101,7 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wa
     if (!d)
         return 0;
     d->reads++;
+    virtual_us += fakeserial::read_cost_us;
     if (d->on_read)
         d->on_read(*d);
     if (d->fail[fakeserial::op_read])
@@ -147,7 +148,7 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     int32_t n = call == d->short_write_at && length > 0 ? length - 1 : length;
     if (d->room >= 0 && d->room < n) {
         n = d->room;
-        std::this_thread::sleep_for(std::chrono::milliseconds(bound));
+        virtual_us += int64_t(bound) * 1000;
     }
     if (d->room >= 0)
         d->room -= n;
@@ -155,6 +156,11 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     d->write_calls.emplace_back(data, data + n);
     *written = n;
     return n == length || call == d->short_write_at;
+}
+
+int64_t serial_clock_us()
+{
+    return virtual_us;
 }
 
 void serial_close(t_serial *port)
@@ -206,6 +212,7 @@ uint8_t endless_byte(char tag, uint64_t i)
 
 void reset()
 {
+    virtual_us = 0;
     for (auto *port : handles())
         delete port;
     handles().clear();

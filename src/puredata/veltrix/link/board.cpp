@@ -21,7 +21,7 @@ constexpr int32_t baudrate_high = 230400;
 constexpr double line_error_gap = 1000;
 constexpr double never = -1e300;
 
-using t_time = std::chrono::steady_clock;
+using t_time = t_serial_clock;
 
 // Why the poll is bounded: a device faster than any serial line (a native
 // USB board can be) would otherwise keep Pd's scheduler in the poll for

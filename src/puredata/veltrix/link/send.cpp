@@ -7,7 +7,7 @@
 
 namespace {
 
-using t_time = std::chrono::steady_clock;
+using t_time = t_serial_clock;
 
 // Where a write cut short broke the frame, for its failure line.
 const char *frame_part(int32_t written, int32_t tag_end)

@@ -2,6 +2,7 @@
 // Every backend defines its own t_serial; callers only ever hold the pointer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 struct t_serial;
@@ -80,3 +81,18 @@ uint32_t serial_line_errors(t_serial *port);
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
 // Releases the port and its lock; null is ignored. Never fails.
 void serial_close(t_serial *port);
+
+// The monotonic clock, in microseconds, that the bounds on polls and writes
+// are kept by. It comes with the backend, so that a backend for tests can
+// run it in virtual time.
+int64_t serial_clock_us();
+
+// serial_clock_us as a clock for <chrono>.
+struct t_serial_clock {
+    using duration = std::chrono::microseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<t_serial_clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() { return time_point(duration(serial_clock_us())); }
+};

@@ -324,3 +324,9 @@ void serial_close(t_serial *port)
     ::close(port->fd); // drops the lock with it
     delete port;
 }
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
