@@ -61,10 +61,10 @@ int serial_getstate(t_serial *port, t_commstate *state)
     if (tcgetattr(port->fd, &tio) != 0)
         return 0;
     memcpy(state->platform, &tio, sizeof tio);
-    state->BaudRate = 115200;
-    state->ByteSize = 8;
-    state->StopBits = ONESTOPBIT;
-    state->Parity = NOPARITY;
+    state->baudrate = 115200;
+    state->bytesize = 8;
+    state->stopbits = serial_stop_one;
+    state->parity = serial_parity_none;
     return 1;
 }
 
@@ -138,4 +138,10 @@ void serial_close(t_serial *port)
         return;
     ::close(port->fd);
     delete port;
+}
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }

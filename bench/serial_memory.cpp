@@ -83,3 +83,9 @@ void serial_close(t_serial *port)
 {
     port->open = false;
 }
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}

@@ -63,10 +63,10 @@ int serial_getstate(t_serial *port, t_commstate *state)
     if (!GetCommState(handle(port), &dcb))
         return 0;
     memcpy(state->platform, &dcb, sizeof dcb);
-    state->BaudRate = static_cast<int32_t>(dcb.BaudRate);
-    state->ByteSize = dcb.ByteSize;
-    state->StopBits = dcb.StopBits;
-    state->Parity = dcb.Parity;
+    state->baudrate = static_cast<int32_t>(dcb.BaudRate);
+    state->bytesize = dcb.ByteSize;
+    state->stopbits = dcb.StopBits;
+    state->parity = dcb.Parity;
     return 1;
 }
 
@@ -75,10 +75,10 @@ int serial_setstate(t_serial *port, const t_commstate *state)
     // The DCB as it was read, so that flow control and the rest stay as found.
     DCB dcb;
     memcpy(&dcb, state->platform, sizeof dcb);
-    dcb.BaudRate = static_cast<DWORD>(state->BaudRate);
-    dcb.ByteSize = state->ByteSize;
-    dcb.StopBits = state->StopBits;
-    dcb.Parity = state->Parity;
+    dcb.BaudRate = static_cast<DWORD>(state->baudrate);
+    dcb.ByteSize = state->bytesize;
+    dcb.StopBits = state->stopbits;
+    dcb.Parity = state->parity;
     return SetCommState(handle(port), &dcb) ? 1 : 0;
 }
 
@@ -88,22 +88,22 @@ int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
     memset(&t, 0, sizeof t);
     if (!GetCommTimeouts(handle(port), &t))
         return 0;
-    timeouts->ReadIntervalTimeout = t.ReadIntervalTimeout;
-    timeouts->ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
-    timeouts->ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
-    timeouts->WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
-    timeouts->WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    timeouts->read_interval = t.ReadIntervalTimeout;
+    timeouts->read_multiplier = t.ReadTotalTimeoutMultiplier;
+    timeouts->read_constant = t.ReadTotalTimeoutConstant;
+    timeouts->write_multiplier = t.WriteTotalTimeoutMultiplier;
+    timeouts->write_constant = t.WriteTotalTimeoutConstant;
     return 1;
 }
 
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
 {
     COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
-    t.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
-    t.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
-    t.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
-    t.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
+    t.ReadIntervalTimeout = timeouts->read_interval;
+    t.ReadTotalTimeoutMultiplier = timeouts->read_multiplier;
+    t.ReadTotalTimeoutConstant = timeouts->read_constant;
+    t.WriteTotalTimeoutMultiplier = timeouts->write_multiplier;
+    t.WriteTotalTimeoutConstant = timeouts->write_constant;
     return SetCommTimeouts(handle(port), &t) ? 1 : 0;
 }
 
@@ -138,4 +138,10 @@ void serial_close(t_serial *port)
 {
     if (port)
         CloseHandle(handle(port));
+}
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }

@@ -20,6 +20,7 @@ struct _class {
     t_method floatmethod;
     t_symbol *help;
     std::map<std::string, t_method> methods; // selectors that take no argument
+    std::map<t_symbol *, t_method> gimme;    // selectors taking A_GIMME
 };
 
 // Outlets and inlets hang in their owner's lists, as in Pd, so that code
@@ -115,7 +116,7 @@ t_class *class_new(t_symbol *name, t_newmethod newmethod, t_method freemethod, s
                    int flags, t_atomtype, ...)
 {
     auto c = std::make_unique<_class>();
-    *c = _class{name, newmethod, freemethod, size, flags, nullptr, nullptr, nullptr, {}};
+    *c = _class{name, newmethod, freemethod, size, flags, nullptr, nullptr, nullptr, {}, {}};
     host().classes.push_back(std::move(c));
     return host().classes.back().get();
 }
@@ -131,6 +132,8 @@ void class_addmethod(t_class *c, t_method fn, t_symbol *sel, t_atomtype arg1, ..
         c->floatmethod = fn;
     else if (arg1 == A_NULL)
         c->methods[sel->s_name] = fn;
+    else if (arg1 == A_GIMME)
+        c->gimme[sel] = fn;
 }
 
 void class_sethelpsymbol(t_class *c, t_symbol *s)
@@ -408,6 +411,20 @@ bool send_message(t_object *x, const char *selector)
     if (it == methods.end())
         return false;
     fn_cast<void (*)(void *)>(it->second)(x);
+    return true;
+}
+
+bool message(t_object *x, const char *selector, const std::vector<t_arg> &args)
+{
+    auto &methods = x->ob_pd->gimme;
+    auto it = methods.find(gensym(selector));
+    if (it == methods.end())
+        return false;
+    std::vector<t_atom> atoms;
+    for (auto &a : args)
+        atoms.push_back(a.atom);
+    fn_cast<void (*)(void *, t_symbol *, int, t_atom *)>(it->second)(
+        x, it->first, static_cast<int>(atoms.size()), atoms.data());
     return true;
 }
 

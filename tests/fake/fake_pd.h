@@ -60,6 +60,9 @@ void send_float(t_object *x, t_float f);
 // A message of one selector and no arguments; false when the class has no
 // method for it.
 bool send_message(t_object *x, const char *selector);
+// Sends a message with a selector the class took with A_GIMME; false when
+// the class has no such method.
+bool message(t_object *x, const char *selector, const std::vector<t_arg> &args);
 
 // What setup registered.
 t_class *last_class();

@@ -10,6 +10,8 @@ struct t_serial {
 
 namespace {
 
+int64_t virtual_us = 0;
+
 std::map<std::string, std::unique_ptr<fakeserial::t_device>> &devices()
 {
     static std::map<std::string, std::unique_ptr<fakeserial::t_device>> d;
@@ -50,10 +52,10 @@ t_serial *serial_open(const char *name)
         return nullptr;
     d->open = true;
     d->opens++;
-    d->state.BaudRate = 9600;
-    d->state.ByteSize = 7;
-    d->state.StopBits = 2;
-    d->state.Parity = 2;
+    d->state.baudrate = 9600;
+    d->state.bytesize = 7;
+    d->state.stopbits = 2;
+    d->state.parity = 2;
     d->state.platform[0] = 0x5A; // a setting the module must leave as found
     auto *port = new t_serial{name};
     handles().insert(port);
@@ -99,6 +101,7 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wa
     if (!d)
         return 0;
     d->reads++;
+    virtual_us += fakeserial::read_cost_us;
     if (d->on_read)
         d->on_read(*d);
     if (d->fail[fakeserial::op_read])
@@ -134,16 +137,30 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
 {
     *written = 0;
     auto *d = dev(port);
-    if (!d)
+    if (!d || length < 0)
         return 0;
     int call = d->writes++;
+    const t_commtimeouts &t = d->timeouts;
+    uint32_t bound = t.write_constant + t.write_multiplier * uint32_t(length);
+    d->write_bounds.push_back(bound);
     if (d->fail[fakeserial::op_write] || call == d->fail_write_at)
         return 0;
     int32_t n = call == d->short_write_at && length > 0 ? length - 1 : length;
+    if (d->room >= 0 && d->room < n) {
+        n = d->room;
+        virtual_us += int64_t(bound) * 1000;
+    }
+    if (d->room >= 0)
+        d->room -= n;
     d->output.insert(d->output.end(), data, data + n);
     d->write_calls.emplace_back(data, data + n);
     *written = n;
-    return 1;
+    return n == length || call == d->short_write_at;
+}
+
+int64_t serial_clock_us()
+{
+    return virtual_us;
 }
 
 void serial_close(t_serial *port)
@@ -195,6 +212,7 @@ uint8_t endless_byte(char tag, uint64_t i)
 
 void reset()
 {
+    virtual_us = 0;
     for (auto *port : handles())
         delete port;
     handles().clear();

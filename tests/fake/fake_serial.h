@@ -23,6 +23,10 @@ struct t_device {
     int short_write_at = -1;       // the n-th write reports success but sends one byte less
     std::deque<uint8_t> in_flight; // bytes that arrive while a read waits for them
     uint32_t line_errors = 0;      // serial_error_* bits the driver reports next
+    // Bytes the output queue still takes, -1 for no limit. A write takes what
+    // fits; one that cannot finish waits out its write timeouts and fails, as
+    // on a port whose device stopped reading.
+    int32_t room = -1;
     // What the module did.
     int opens = 0;
     int closes = 0;
@@ -35,11 +39,17 @@ struct t_device {
     t_commtimeouts timeouts{};
     std::vector<uint8_t> output; // every byte written
     std::vector<std::vector<uint8_t>> write_calls;
+    std::vector<uint32_t> write_bounds; // ms each write was allowed, from the timeouts
     // Runs before each read, so a test can act between two reads of one poll.
     void (*on_read)(t_device &) = nullptr;
     // What the ports listing tells of it.
     std::string alias, maker, product, serial;
 };
+
+// The backend's clock runs in virtual time, so that the bounds on polls and
+// writes cut where a test says and not where a busy host does: a read costs
+// read_cost_us, a write that waits for room its whole write timeout.
+constexpr int64_t read_cost_us = 1;
 
 void reset();
 // Makes the device exist (ports that were never added cannot be opened).

@@ -93,3 +93,27 @@ TEST_F(Link, DeletingAConnectedBoardClosesItsPort)
     destroy(x);
     EXPECT_TRUE(pty.slave_closed(2000));
 }
+
+TEST_F(Link, AStuckDeviceFailsTheWriteInTimeStaysConnectedAndTakesFloatsOnceItReads)
+{
+    Pty pty;
+    t_Veltrix *x = board_on(pty);
+    t_Veltrix *s = make({"send", "led"});
+    size_t queued = pty.fill_slave_output(); // and nothing read on the device's side
+    ASSERT_GT(queued, 0u);
+    lines();
+    const std::string failed = "Veltrix_send_float WriteFile(" + pty.slave() + ", start) failed";
+    for (int i = 0; i < 2; i++) { // the second meets a port known stuck
+        auto start = std::chrono::steady_clock::now();
+        fakepd::send_float(&s->x_obj, 1);
+        // Far above the bound, far below the seconds a blocking write took.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led", failed}));
+    }
+    fakepd::advance(100);
+    EXPECT_EQ(x->d.b.connected, 1);
+    EXPECT_EQ(pty.read(queued, 5000).size(), queued);
+    fakepd::send_float(&s->x_obj, 1);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led"}));
+    EXPECT_EQ(pty.read(led_one.size(), 2000), led_one);
+}

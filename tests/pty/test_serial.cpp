@@ -26,10 +26,10 @@ t_serial *open_board(const std::string &path, int32_t rate = 115200)
         serial_close(port);
         return nullptr;
     }
-    state.BaudRate = rate;
-    state.ByteSize = 8;
-    state.StopBits = ONESTOPBIT;
-    state.Parity = NOPARITY;
+    state.baudrate = rate;
+    state.bytesize = 8;
+    state.stopbits = serial_stop_one;
+    state.parity = serial_parity_none;
     if (!serial_setstate(port, &state) || !serial_settimeouts(port, &board_timeouts)) {
         serial_close(port);
         return nullptr;
@@ -82,19 +82,19 @@ TEST(PosixSerial, LineSettingsAndNonStandardRates)
     ASSERT_NE(port, nullptr);
     t_commstate state{};
     ASSERT_TRUE(serial_getstate(port, &state));
-    EXPECT_EQ(state.BaudRate, 9600);
-    EXPECT_EQ(state.ByteSize, 8);
-    EXPECT_EQ(state.StopBits, ONESTOPBIT);
-    EXPECT_EQ(state.Parity, NOPARITY);
+    EXPECT_EQ(state.baudrate, 9600);
+    EXPECT_EQ(state.bytesize, 8);
+    EXPECT_EQ(state.stopbits, serial_stop_one);
+    EXPECT_EQ(state.parity, serial_parity_none);
 
     for (int32_t rate : {250000, 1000000, 31250}) {
-        state.BaudRate = rate;
+        state.baudrate = rate;
         ASSERT_TRUE(serial_setstate(port, &state)) << rate;
         EXPECT_EQ(line_rate(pty.master()), rate);
     }
     // Zero means hang up to a terminal, so no rate below 1 is taken.
     for (int32_t rate : {0, -5, INT32_MIN}) {
-        state.BaudRate = rate;
+        state.baudrate = rate;
         EXPECT_FALSE(serial_setstate(port, &state)) << rate;
     }
     serial_close(port);

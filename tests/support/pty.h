@@ -101,6 +101,29 @@ class Pty {
         return false;
     }
 
+    // Plays a device that stopped reading: fills the slave's output queue
+    // through an opening of its own until the queue stays full. Returns the
+    // bytes queued, or 0 when the slave cannot be opened.
+    size_t fill_slave_output()
+    {
+        int fd = ::open(slave_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
+        // The kernel moves bytes on toward the master behind our back.
+        std::vector<uint8_t> junk(4096, 0x55);
+        size_t queued = 0;
+        for (bool took = true; took;) {
+            took = false;
+            for (size_t chunk : {junk.size(), size_t(1)}) {
+                for (ssize_t n; (n = ::write(fd, junk.data(), chunk)) > 0; took = true)
+                    queued += size_t(n);
+            }
+            usleep(20000);
+        }
+        ::close(fd);
+        return queued;
+    }
+
   private:
     int master_ = -1;
     std::string slave_;

@@ -45,16 +45,16 @@ TEST_F(Board, ConnectsWithItsSettingsAndPollsEvery100ms)
     EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
     EXPECT_EQ(x->d.b.connected, 1);
     EXPECT_EQ(dev.reads, 0); // the tick that connects reads nothing
-    EXPECT_EQ(dev.state.BaudRate, 57600);
-    EXPECT_EQ(dev.state.ByteSize, 8);
-    EXPECT_EQ(dev.state.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dev.state.Parity, NOPARITY);
+    EXPECT_EQ(dev.state.baudrate, 57600);
+    EXPECT_EQ(dev.state.bytesize, 8);
+    EXPECT_EQ(dev.state.stopbits, serial_stop_one);
+    EXPECT_EQ(dev.state.parity, serial_parity_none);
     EXPECT_EQ(dev.state.platform[0], 0x5A); // other settings as found
-    EXPECT_EQ(dev.timeouts.ReadIntervalTimeout, 1u);
-    EXPECT_EQ(dev.timeouts.ReadTotalTimeoutConstant, 1u);
-    EXPECT_EQ(dev.timeouts.ReadTotalTimeoutMultiplier, 1u);
-    EXPECT_EQ(dev.timeouts.WriteTotalTimeoutConstant, 5000u);
-    EXPECT_EQ(dev.timeouts.WriteTotalTimeoutMultiplier, 1000u);
+    EXPECT_EQ(dev.timeouts.read_interval, 1u);
+    EXPECT_EQ(dev.timeouts.read_constant, 1u);
+    EXPECT_EQ(dev.timeouts.read_multiplier, 1u);
+    EXPECT_EQ(dev.timeouts.write_constant, 5u);
+    EXPECT_EQ(dev.timeouts.write_multiplier, 0u);
     fakepd::advance(99);
     EXPECT_EQ(dev.reads, 0);
     fakepd::advance(1);
@@ -254,7 +254,7 @@ TEST_F(Board, LineErrorsAreToldAtMostOnceASecondAndKeepTheConnection)
 
 TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
 {
-    connected_board("/dev/a");
+    t_Veltrix *x = connected_board("/dev/a");
     auto &dev = fakeserial::get("/dev/a");
     dev.endless = true;
     fakepd::advance(100);
@@ -268,4 +268,77 @@ TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
     EXPECT_EQ(dev.reads, reads);
     fakepd::advance(1);
     EXPECT_EQ(dev.reads, reads + 1);
+
+    // At `poll 1` the catch-up comes no later than the board's own interval.
+    fakepd::message(&x->x_obj, "poll", {1});
+    fakepd::advance(100);
+    dev.endless = true;
+    fakepd::advance(1);
+    reads = dev.reads;
+    fakepd::advance(1);
+    EXPECT_GT(dev.reads, reads) << "a cut poll at poll 1 waited the longer catch-up";
+}
+
+TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTimetable)
+{
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    auto poll = [&](double ms) {
+        fakepd::message(&x->x_obj, "poll", {ms});
+        return lines();
+    };
+    EXPECT_EQ(poll(1), (Lines{"Veltrix_poll " + addr(x) + " /dev/a every 1 ms"}));
+    fakepd::advance(99);
+    EXPECT_EQ(dev.reads, 0); // the poll already due keeps its time
+    fakepd::advance(1);
+    EXPECT_EQ(dev.reads, 1);
+    fakepd::advance(10);
+    EXPECT_EQ(dev.reads, 11);
+    EXPECT_EQ(poll(0)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1 ms");
+    EXPECT_EQ(poll(-7)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1 ms");
+    EXPECT_EQ(poll(5000)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1000 ms");
+    EXPECT_EQ(poll(2.5)[0], "Veltrix_poll " + addr(x) + " /dev/a every 2.5 ms");
+    fakepd::advance(1);
+    int reads = dev.reads;
+    fakepd::advance(10);
+    EXPECT_EQ(dev.reads, reads + 4); // every 2.5 ms
+
+    // A lost connection: the first attempt still after 100 ms, then once a second.
+    dev.fail[fakeserial::op_read] = true;
+    dev.fail[fakeserial::op_open] = true;
+    fakepd::advance(2.5);
+    EXPECT_EQ(x->d.b.connected, 0);
+    lines();
+    fakepd::advance(99);
+    EXPECT_TRUE(lines().empty());
+    fakepd::advance(1);
+    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+    fakepd::advance(999);
+    EXPECT_TRUE(lines().empty());
+    dev.fail[fakeserial::op_read] = false;
+    dev.fail[fakeserial::op_open] = false;
+    fakepd::advance(1);
+    EXPECT_EQ(x->d.b.connected, 1);
+    reads = dev.reads;
+    fakepd::advance(10);
+    EXPECT_EQ(dev.reads, reads + 4); // polled at the interval once connected again
+}
+
+TEST_F(Board, PollWantsABoardAndANumber)
+{
+    t_Veltrix *others[] = {make({"send", "a"}), make({"receive", "a"}), make({"bad"})};
+    for (t_Veltrix *y : others) {
+        lines();
+        ASSERT_TRUE(fakepd::message(&y->x_obj, "poll", {1}));
+        EXPECT_EQ(lines(), (Lines{"error: Veltrix: no method for 'poll'"}));
+    }
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    for (auto args : {std::vector<fakepd::t_arg>{}, std::vector<fakepd::t_arg>{"fast"}}) {
+        fakepd::message(&x->x_obj, "poll", args);
+        EXPECT_EQ(lines(),
+                  (Lines{"error: Veltrix: poll needs a number of milliseconds (1 to 1000)"}));
+    }
+    fakepd::advance(1000);
+    EXPECT_EQ(dev.reads, 10); // still every 100 ms
 }

@@ -34,7 +34,7 @@ TEST_F(Send, WithNoBoardOnlyTheTraceLineAndTheOutlet)
     EXPECT_EQ(sent(), (std::vector<double>{1}));
 }
 
-TEST_F(Send, EveryConnectedBoardGetsTheFrameInSlotOrderAsThreeWrites)
+TEST_F(Send, EveryConnectedBoardGetsTheFrameInSlotOrderInOneWrite)
 {
     auto &a = fakeserial::add("/dev/a");
     auto &c = fakeserial::add("/dev/c");
@@ -52,7 +52,7 @@ TEST_F(Send, EveryConnectedBoardGetsTheFrameInSlotOrderAsThreeWrites)
     const Bytes example = {0xAA, 0x6C, 0x65, 0x64, 0x00, 0x00, 0x00, 0x80, 0x3F};
     EXPECT_EQ(a.output, example);
     EXPECT_EQ(c.output, example);
-    EXPECT_EQ(a.write_calls, (std::vector<Bytes>{{0xAA}, {'l', 'e', 'd', 0}, {0, 0, 0x80, 0x3F}}));
+    EXPECT_EQ(a.write_calls, (std::vector<Bytes>{example}));
     EXPECT_EQ(written_when_out, 18u);
     EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led"}));
     EXPECT_EQ(sent(), (std::vector<double>{1}));
@@ -68,23 +68,24 @@ TEST_F(Send, ABoardNotYetConnectedFailsAtTheStartByte)
     EXPECT_EQ(sent(), (std::vector<double>{-2.5}));
 }
 
-TEST_F(Send, AFailedWriteEndsThatBoardsFrameAndTheNextBoardIsStillServed)
+TEST_F(Send, AWriteCutShortNamesWhereItBrokeAndTheNextBoardIsStillServed)
 {
-    const char *parts[] = {"start", "tag", "value"};
-    for (int at = 0; at < 3; at++) {
-        SCOPED_TRACE(parts[at]);
+    // Room in the queue for none of the frame, part of the tag, part of the value.
+    const std::pair<int32_t, const char *> cuts[] = {{0, "start"}, {3, "tag"}, {6, "value"}};
+    for (auto [room, part] : cuts) {
+        SCOPED_TRACE(part);
         auto &a = fakeserial::add("/dev/a");
         auto &b = fakeserial::add("/dev/b");
-        a.fail_write_at = at;
+        a.room = room;
         t_Veltrix *x = make({"open", "/dev/a"});
         t_Veltrix *y = make({"open", "/dev/b"});
         fakepd::advance(0);
         lines();
         fakepd::send_float(&sender->x_obj, 1);
         EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led",
-                                  std::string("Veltrix_send_float WriteFile(/dev/a, ") + parts[at] +
+                                  std::string("Veltrix_send_float WriteFile(/dev/a, ") + part +
                                       ") failed"}));
-        EXPECT_EQ(a.writes, at + 1); // nothing more after the failure
+        EXPECT_EQ(a.output.size(), size_t(room));
         EXPECT_EQ(b.output.size(), 9u);
         EXPECT_EQ(x->d.b.connected, 1); // a failed write does not end the connection
         EXPECT_EQ(sent(), (std::vector<double>{1}));
@@ -97,14 +98,38 @@ TEST_F(Send, AFailedWriteEndsThatBoardsFrameAndTheNextBoardIsStillServed)
 TEST_F(Send, AShortWriteIsAFailure)
 {
     auto &a = fakeserial::add("/dev/a");
-    a.short_write_at = 1; // the tag write sends one byte less yet reports success
+    a.short_write_at = 0; // sends one byte less yet reports success
     make({"open", "/dev/a"});
     fakepd::advance(0);
     lines();
     fakepd::send_float(&sender->x_obj, 1);
     EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led",
-                              "Veltrix_send_float WriteFile(/dev/a, tag) failed"}));
-    EXPECT_EQ(a.writes, 2);
+                              "Veltrix_send_float WriteFile(/dev/a, value) failed"}));
+}
+
+TEST_F(Send, StuckBoardsShareOneBoundAndFloatsGoThroughOnceTheyReadAgain)
+{
+    std::vector<fakeserial::t_device *> devs;
+    for (const char *port : {"/dev/a", "/dev/b", "/dev/c"}) {
+        devs.push_back(&fakeserial::add(port));
+        devs.back()->room = 0; // the device stopped reading
+        make({"open", port});
+    }
+    fakepd::advance(0);
+    lines();
+    fakepd::send_float(&sender->x_obj, 1);
+    EXPECT_EQ(lines().size(), 4u);
+    // The first waits the whole bound; the others get what is left, the least a port takes.
+    EXPECT_EQ(devs[0]->write_bounds, (std::vector<uint32_t>{Veltrix_write_bound_ms}));
+    EXPECT_EQ(devs[1]->write_bounds, (std::vector<uint32_t>{1}));
+    EXPECT_EQ(devs[2]->write_bounds, (std::vector<uint32_t>{1}));
+    EXPECT_EQ(devs[2]->timeouts.write_constant, uint32_t(Veltrix_write_bound_ms));
+    for (auto *d : devs)
+        d->room = -1;
+    fakepd::send_float(&sender->x_obj, 2);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 2.000000 to led"}));
+    for (auto *d : devs)
+        EXPECT_EQ(d->output.size(), 9u);
 }
 
 TEST_F(Send, OnlyASenderTakesAFloat)
@@ -126,9 +151,9 @@ TEST_F(Send, LongTagGoesOutCutTo31)
     make({"open", "/dev/a"});
     fakepd::advance(0);
     fakepd::send_float(&s->x_obj, 0);
-    ASSERT_EQ(a.write_calls.size(), 3u);
-    EXPECT_EQ(a.write_calls[1].size(), 32u);
-    EXPECT_EQ(a.write_calls[1].back(), 0);
+    ASSERT_EQ(a.write_calls.size(), 1u);
+    EXPECT_EQ(a.write_calls[0].size(), 1u + 32u + 4u);
+    EXPECT_EQ(a.write_calls[0][32], 0);
 }
 
 // Pd's float may be a double; the wire's is the nearest 32-bit float, and

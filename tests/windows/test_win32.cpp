@@ -14,6 +14,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -227,26 +228,26 @@ void backend_cases()
         memcpy(&dcb, state.platform, sizeof dcb);
         CHECK(dcb.DCBlength == sizeof(DCB), "DCBlength %lu",
               static_cast<unsigned long>(dcb.DCBlength));
-        CHECK(dcb.BaudRate == DWORD(state.BaudRate) && dcb.ByteSize == state.ByteSize &&
-                  dcb.StopBits == state.StopBits && dcb.Parity == state.Parity,
+        CHECK(dcb.BaudRate == DWORD(state.baudrate) && dcb.ByteSize == state.bytesize &&
+                  dcb.StopBits == state.stopbits && dcb.Parity == state.parity,
               "fields do not mirror the DCB");
 
         // A pseudo-terminal keeps 8 bits and no parity whatever it is told.
-        state.BaudRate = 9600;
-        state.ByteSize = 8;
-        state.StopBits = TWOSTOPBITS;
-        state.Parity = NOPARITY;
+        state.baudrate = 9600;
+        state.bytesize = 8;
+        state.stopbits = serial_stop_two;
+        state.parity = serial_parity_none;
         CHECK(serial_setstate(port, &state), "SetCommState 9600 8N2 failed");
         t_commstate back{};
         CHECK(serial_getstate(port, &back), "GetCommState failed");
-        CHECK(back.BaudRate == 9600 && back.ByteSize == 8 && back.StopBits == TWOSTOPBITS &&
-                  back.Parity == NOPARITY,
-              "read back %d %d %d %d", int(back.BaudRate), back.ByteSize, back.StopBits,
-              back.Parity);
-        state.BaudRate = 115200;
-        state.ByteSize = 8;
-        state.StopBits = ONESTOPBIT;
-        state.Parity = NOPARITY;
+        CHECK(back.baudrate == 9600 && back.bytesize == 8 && back.stopbits == serial_stop_two &&
+                  back.parity == serial_parity_none,
+              "read back %d %d %d %d", int(back.baudrate), back.bytesize, back.stopbits,
+              back.parity);
+        state.baudrate = 115200;
+        state.bytesize = 8;
+        state.stopbits = serial_stop_one;
+        state.parity = serial_parity_none;
         CHECK(serial_setstate(port, &state), "SetCommState 115200 8N1 failed");
 
         // Distinct values catch fields swapped on the way in or out.
@@ -254,12 +255,11 @@ void backend_cases()
         CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
         t_commtimeouts tb{};
         CHECK(serial_gettimeouts(port, &tb), "GetCommTimeouts failed");
-        CHECK(tb.ReadIntervalTimeout == 11 && tb.ReadTotalTimeoutMultiplier == 12 &&
-                  tb.ReadTotalTimeoutConstant == 13 && tb.WriteTotalTimeoutMultiplier == 14 &&
-                  tb.WriteTotalTimeoutConstant == 15,
-              "read back %u %u %u %u %u", unsigned(tb.ReadIntervalTimeout),
-              unsigned(tb.ReadTotalTimeoutMultiplier), unsigned(tb.ReadTotalTimeoutConstant),
-              unsigned(tb.WriteTotalTimeoutMultiplier), unsigned(tb.WriteTotalTimeoutConstant));
+        CHECK(tb.read_interval == 11 && tb.read_multiplier == 12 && tb.read_constant == 13 &&
+                  tb.write_multiplier == 14 && tb.write_constant == 15,
+              "read back %u %u %u %u %u", unsigned(tb.read_interval), unsigned(tb.read_multiplier),
+              unsigned(tb.read_constant), unsigned(tb.write_multiplier),
+              unsigned(tb.write_constant));
         serial_close(port);
 
         port = serial_open("COM12");
@@ -338,6 +338,49 @@ void backend_cases()
               "a read not asked to wait got %u bytes", unsigned(count));
         CHECK(serial_read(port, &byte, &count, serial_rest) && count == 1 && byte == 0xAA,
               "a read asked to wait got %u bytes", unsigned(count));
+        serial_close(port);
+    });
+
+    run_case("backend: a port stuck at a write fails at once until the device reads", [] {
+        t_serial *port = serial_open("COM12");
+        CHECK(port, "COM12 did not open");
+        if (!port)
+            return;
+        t_commtimeouts t{1, 1, 1, 0, 5};
+        CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
+        auto send = [&](const char *tag) {
+            auto frame = frame_bytes(tag, 1);
+            int32_t written = -1;
+            int ok = serial_write(port, frame.data(), int32_t(frame.size()), &written);
+            return ok && written == int32_t(frame.size()) ? 1 : written > 0 ? -1 : 0;
+        };
+        // Reads until the device's frame `tag` has come.
+        auto await = [&](const char *tag) {
+            auto want = frame_bytes(tag, 1);
+            std::vector<uint8_t> got;
+            DWORD start = GetTickCount();
+            while (GetTickCount() - start < 5000) {
+                uint8_t byte = 0;
+                uint32_t count = 0;
+                if (!serial_read(port, &byte, &count, serial_now))
+                    return false;
+                if (count)
+                    got.push_back(byte);
+                if (got.size() >= want.size() &&
+                    std::equal(want.begin(), want.end(), got.end() - long(want.size())))
+                    return true;
+            }
+            return false;
+        };
+        CHECK(send("stall") == 1, "the stall frame did not go out");
+        CHECK(await("stalled"), "the device did not stall");
+        CHECK(send("ping") == 0, "a write to the full queue did not fail whole");
+        // Longer than the stall: a write that waited would go through.
+        t.write_constant = 3000;
+        serial_settimeouts(port, &t);
+        CHECK(send("ping") == 0, "a write to a port still stuck waited for the device");
+        CHECK(await("resumed"), "the device did not resume");
+        CHECK(send("ping") == 1, "a write failed after the device read again");
         serial_close(port);
     });
 }
@@ -507,6 +550,43 @@ void module_cases(const char *dll)
         if (!case_errors.empty())
             dump_console();
         for (void *x : {behind, end, seq, sender, board})
+            host_destroy(x);
+    });
+
+    run_case("module: a device that stops reading costs Pd a bounded wait, not the connection", [] {
+        void *board = host_create("open COM12");
+        void *stall = host_create("send stall");
+        void *ping = host_create("send ping");
+        void *stalled = host_create("receive stalled");
+        void *resumed = host_create("receive resumed");
+        void *rx = host_create("receive rx");
+        void *echo = host_create("receive echo");
+        host_advance(0);
+        CHECK(tick_lines(board, "connected COM12 ok!") == 1, "not connected");
+        host_send_float(stall, 1); // seconds
+        CHECK(pump_until([&] { return !values_of(stalled).empty(); }, 5000),
+              "the device did not stall");
+        host_console_clear();
+        for (int i = 0; i < 2; i++) {
+            DWORD start = GetTickCount();
+            host_send_float(ping, 1);
+            DWORD took = GetTickCount() - start;
+            printf("    NOTE a float to the stuck device returned in %lu ms\n",
+                   static_cast<unsigned long>(took));
+            // Far above the bound, far below the seconds a blocking write took.
+            CHECK(took < 500, "a float to a stuck device took %lu ms",
+                  static_cast<unsigned long>(took));
+        }
+        CHECK(lines_containing("Veltrix_send_float WriteFile(COM12, start) failed") == 2,
+              "no start line for each float");
+        CHECK(pump_until([&] { return !values_of(resumed).empty(); }, 5000),
+              "the device did not resume");
+        CHECK(lines_containing("ReadFile(COM12) failed") == 0, "the connection ended");
+        host_console_clear();
+        check_round_trip(ping, rx, echo, 3.0f);
+        if (!case_errors.empty())
+            dump_console();
+        for (void *x : {echo, rx, resumed, stalled, ping, stall, board})
             host_destroy(x);
     });
 

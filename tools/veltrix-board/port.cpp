@@ -169,16 +169,16 @@ bool line_setup(t_serial *port, const t_port &x)
         error("%s is not a serial port", name);
         return false;
     }
-    state.BaudRate = static_cast<int32_t>(x.x_baud);
-    state.ByteSize = 8;
-    state.StopBits = ONESTOPBIT;
-    state.Parity = NOPARITY;
+    state.baudrate = static_cast<int32_t>(x.x_baud);
+    state.bytesize = 8;
+    state.stopbits = serial_stop_one;
+    state.parity = serial_parity_none;
     if (!serial_setstate(port, &state)) {
         error("cannot set %s to %ld 8N1", name, x.x_baud);
         return false;
     }
     t_commtimeouts timeouts{};
-    timeouts.WriteTotalTimeoutConstant = line_write_ms;
+    timeouts.write_constant = line_write_ms;
     if (!serial_settimeouts(port, &timeouts)) {
         error("cannot set the timeouts of %s", name);
         return false;

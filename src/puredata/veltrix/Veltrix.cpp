@@ -92,6 +92,8 @@ extern "C" void Veltrix_setup(void)
                     A_NULL);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_send_float), gensym("float"),
                     A_FLOAT, 0);
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_poll), gensym("poll"), A_GIMME,
+                    0);
     class_sethelpsymbol(Veltrix_class, gensym("help-Veltrix"));
     post("Veltrix_setup end");
 }

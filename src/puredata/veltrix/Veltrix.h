@@ -17,9 +17,12 @@ constexpr int Veltrix_max_boards = 8;
 constexpr int Veltrix_max_receivers = 512;
 constexpr int Veltrix_tty_size = 128;
 constexpr int Veltrix_tag_size = veltrix::frame_tag_max + 1; // with its terminating zero
+// The longest one float may hold Pd writing to all boards together, and the
+// write timeout each board's port is given (milliseconds).
+constexpr int Veltrix_write_bound_ms = 5;
 
 // A board: owns a serial port and the decoder state of the frames it reads.
-// The last six fields are veltrix::t_frame_decoder's, inline: the record's
+// The inputBuffer fields are veltrix::t_frame_decoder's, inline: the record's
 // layout is part of the module's interface.
 struct t_board {
     t_clock *x_clock;
@@ -34,6 +37,7 @@ struct t_board {
     uint8_t *inputBufferValuePtr;
     uint8_t inputBufferValuePtrIdx;
     double lineErrorsPosted; // logical time of the last line-error report
+    double poll_interval;    // ms between polls while connected; 0 until set
 };
 
 // A sender or a receiver.
@@ -95,6 +99,7 @@ int32_t Veltrix_baudrate(double rate);
 void Veltrix_board_start(t_Veltrix *x);
 void Veltrix_board_stop(t_Veltrix *x);
 void Veltrix_tick(t_Veltrix *x);
+void Veltrix_poll(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 
 // The float method and the write path (link/send.cpp).
 void Veltrix_send_float(t_Veltrix *x, t_floatarg f);

@@ -11,6 +11,9 @@
 //   "echo" with the received value, bit for bit;
 // except these tags:
 //   "hangup"  the device closes its end for good;
+//   "stall"   the device fills the port's output queue and reads nothing for
+//             <value> seconds; then it drains the queue and answers the
+//             frame "resumed";
 //   "stream"  for <value> seconds the device sends frames "seq" 0, 1, 2, ...
 //             paced at 115200 baud (11,520 bytes a second), then one frame
 //             "end" with their count and one "behind" with the most bytes
@@ -54,6 +57,7 @@ struct t_port {
     uint32_t streamed = 0;
     steady::time_point stream_start, stream_end;
     std::vector<std::pair<steady::time_point, std::vector<uint8_t>>> later;
+    steady::time_point stalled_until{};
 };
 
 void append_frame(std::vector<uint8_t> &out, const char *tag, float value)
@@ -91,6 +95,16 @@ void on_byte(t_port &p, uint8_t c)
     fprintf(stderr, "device %s: frame '%s' (%zu bytes)\n", p.name.c_str(), tag.c_str(), raw.size());
     if (tag == "hangup") {
         hang_up(p);
+        return;
+    }
+    if (tag == "stall") {
+        size_t queued = p.pty->fill_slave_output();
+        fprintf(stderr, "device %s: stalled, %zu bytes queued\n", p.name.c_str(), queued);
+        std::vector<uint8_t> reply;
+        append_frame(reply, "stalled", 1);
+        p.pty->write(reply);
+        p.stalled_until =
+            steady::now() + std::chrono::milliseconds(int(p.decoder.inputBufferValue * 1000));
         return;
     }
     if (tag == "stream") {
@@ -162,6 +176,25 @@ void send_due(t_port &p)
         p.behind = std::max(p.behind, size_t(queued) + p.out.size());
 }
 
+// Reads what the stall queued until the queue stays empty, then says so.
+void resume(t_port &p)
+{
+    p.stalled_until = {};
+    size_t drained = 0;
+    for (size_t got = 1; got;) {
+        got = 0;
+        uint8_t buf[4096];
+        for (ssize_t n; (n = read(p.pty->master(), buf, sizeof buf)) > 0;)
+            got += size_t(n);
+        drained += got;
+        usleep(20000);
+    }
+    fprintf(stderr, "device %s: resumed, %zu bytes drained\n", p.name.c_str(), drained);
+    std::vector<uint8_t> reply;
+    append_frame(reply, "resumed", 1);
+    p.pty->write(reply);
+}
+
 bool make_port(const std::string &dosdevices, t_port &p)
 {
     p.pty = std::make_unique<Pty>(true);
@@ -227,7 +260,9 @@ int main(int argc, char **argv)
         std::vector<pollfd> fds;
         std::vector<t_port *> owners;
         for (auto &p : ports) {
-            if (p.pty->master() >= 0) {
+            if (p.stalled_until != steady::time_point{} && steady::now() >= p.stalled_until)
+                resume(p);
+            if (p.pty->master() >= 0 && steady::now() >= p.stalled_until) {
                 // Woken as soon as the line takes more, when bytes are due.
                 fds.push_back({p.pty->master(), short(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
                 owners.push_back(&p);

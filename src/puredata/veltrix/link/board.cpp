@@ -1,31 +1,36 @@
 // Board connection and polling: one clock per board, a connection attempt
-// each second until the port is set up, then a poll every 100 ms.
+// each second until the port is set up, then a poll every 100 ms, or as often
+// as the patch asks with `poll <ms>`.
 #include "../Veltrix.h"
 #include "frame.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 namespace {
 
 constexpr double retry_delay = 1000;
 constexpr double poll_delay = 100;
+constexpr double poll_fastest = 1;
+constexpr double poll_slowest = 1000;
 constexpr int32_t baudrate_low = 1200;
 constexpr int32_t baudrate_high = 230400;
 // Line errors are told at most this often per board, however often it polls.
 constexpr double line_error_gap = 1000;
 constexpr double never = -1e300;
 
-using t_time = std::chrono::steady_clock;
+using t_time = t_serial_clock;
 
 // Why the poll is bounded: a device faster than any serial line (a native
 // USB board can be) would otherwise keep Pd's scheduler in the poll for
 // good. The bound is 5 ms, a fifth of Pd's default 25 ms audio buffer, for
 // all the boards polled at one logical time together, each keeping a floor
 // share so that none starves. It bounds stalls, not throughput: a poll cut
-// short comes back after `catchup_delay` instead of the poll interval, so
-// what waits in the port never grows from one poll to the next.
+// short comes back after `catchup_delay` (or its board's interval, when
+// shorter) instead of the poll interval, so what waits in the port never
+// grows from one poll to the next.
 constexpr t_time::duration poll_budget = std::chrono::milliseconds(5);
 constexpr t_time::duration poll_share = poll_budget / Veltrix_max_boards;
 constexpr double catchup_delay = 5;
@@ -104,20 +109,22 @@ bool board_connect(t_Veltrix *x)
     if (!serial_getstate(b.hSerial, &state)) {
         failed = "GetCommState";
     } else {
-        state.BaudRate = b.baudrate;
-        state.ByteSize = 8;
-        state.StopBits = ONESTOPBIT;
-        state.Parity = NOPARITY;
+        state.baudrate = b.baudrate;
+        state.bytesize = 8;
+        state.stopbits = serial_stop_one;
+        state.parity = serial_parity_none;
         if (!serial_setstate(b.hSerial, &state)) {
             failed = "SetCommState";
         } else if (!serial_gettimeouts(b.hSerial, &timeouts)) {
             failed = "GetCommTimeouts";
         } else {
-            timeouts.ReadIntervalTimeout = 1;
-            timeouts.ReadTotalTimeoutConstant = 1;
-            timeouts.ReadTotalTimeoutMultiplier = 1;
-            timeouts.WriteTotalTimeoutConstant = 5000;
-            timeouts.WriteTotalTimeoutMultiplier = 1000;
+            timeouts.read_interval = 1;
+            timeouts.read_constant = 1;
+            timeouts.read_multiplier = 1;
+            // A device that stops reading must not hold Pd: a frame waits
+            // for room in the port's queue at most the bound of one float.
+            timeouts.write_constant = Veltrix_write_bound_ms;
+            timeouts.write_multiplier = 0;
             if (!serial_settimeouts(b.hSerial, &timeouts))
                 failed = "SetCommTimeouts";
         }
@@ -207,6 +214,24 @@ void board_tell_line_errors(t_Veltrix *x)
     b.lineErrorsPosted = clock_getlogicaltime();
 }
 
+// The interval set by `poll`; the first attempt after a lost connection
+// keeps its own delay.
+double board_interval(const t_board &b)
+{
+    return b.poll_interval > 0 ? b.poll_interval : poll_delay;
+}
+
+// A poll cut short comes back soon for the rest, but never later than the
+// board's own interval: a catch-up slower than `poll 1` would slow the very
+// boards that asked to be read most often.
+double board_next_delay(const t_board &b, t_pollend end)
+{
+    if (!b.connected)
+        return poll_delay; // the first attempt after a lost connection
+    double interval = board_interval(b);
+    return end == poll_cut ? std::min(catchup_delay, interval) : interval;
+}
+
 } // namespace
 
 void Veltrix_board_start(t_Veltrix *x)
@@ -225,10 +250,27 @@ void Veltrix_board_stop(t_Veltrix *x)
     pollguard_release(x);
 }
 
+void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
+{
+    if (x->endpoint_type != ep_none) {
+        post("error: Veltrix: no method for 'poll'");
+        return;
+    }
+    double ms = argc >= 1 && argv->a_type == A_FLOAT ? argv->a_w.w_float : NAN;
+    if (std::isnan(ms)) {
+        post("error: Veltrix: poll needs a number of milliseconds (1 to 1000)");
+        return;
+    }
+    t_board &b = x->d.b;
+    // Pd's clocks take fractions of a millisecond, so a fraction is kept.
+    b.poll_interval = std::clamp(ms, poll_fastest, poll_slowest);
+    post("Veltrix_poll %p %s every %g ms", static_cast<void *>(x), b.tty, b.poll_interval);
+}
+
 void Veltrix_tick(t_Veltrix *x)
 {
     if (!x->d.b.connected) {
-        clock_delay(x->d.b.x_clock, board_connect(x) ? poll_delay : retry_delay);
+        clock_delay(x->d.b.x_clock, board_connect(x) ? board_interval(x->d.b) : retry_delay);
         return;
     }
     t_pollguard guard(x);
@@ -238,5 +280,5 @@ void Veltrix_tick(t_Veltrix *x)
     if (end == poll_freed)
         return;
     board_tell_line_errors(x);
-    clock_delay(x->d.b.x_clock, end == poll_cut ? catchup_delay : poll_delay);
+    clock_delay(x->d.b.x_clock, board_next_delay(x->d.b, end));
 }

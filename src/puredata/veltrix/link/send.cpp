@@ -2,6 +2,44 @@
 #include "../Veltrix.h"
 #include "frame.h"
 
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+using t_time = t_serial_clock;
+
+// Where a write cut short broke the frame, for its failure line.
+const char *frame_part(int32_t written, int32_t tag_end)
+{
+    return written == 0 ? "start" : written < tag_end ? "tag" : "value";
+}
+
+// A board's write may wait for room as long as its port's write timeouts say
+// (the whole bound, set at connection). The boards of one float share that
+// bound: one written after others waited gets only what they left, a
+// millisecond at least, the shortest timeout a port takes.
+uint8_t write_frame(t_Veltrix *y, const uint8_t *frame, int32_t size, t_time::time_point deadline,
+                    int32_t *written)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - t_time::now()).count();
+    if (left >= Veltrix_write_bound_ms || !y->d.b.connected)
+        return Veltrix_send_raw(y, frame, size, written);
+    t_serial *port = y->d.b.hSerial;
+    t_commtimeouts whole{};
+    if (!serial_gettimeouts(port, &whole))
+        return Veltrix_send_raw(y, frame, size, written);
+    t_commtimeouts rest = whole;
+    rest.write_constant = static_cast<uint32_t>(std::max<decltype(left)>(left, 1));
+    rest.write_multiplier = 0;
+    serial_settimeouts(port, &rest);
+    uint8_t ok = Veltrix_send_raw(y, frame, size, written);
+    serial_settimeouts(port, &whole);
+    return ok;
+}
+
+} // namespace
+
 uint8_t Veltrix_send_raw(t_Veltrix *y, const uint8_t *data, int32_t length, int32_t *written)
 {
     *written = 0;
@@ -20,24 +58,20 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
     post("Veltrix_send %f to %s", static_cast<double>(f), x->d.s.endpoint_tag);
     // The wire carries a 32-bit float whatever the width of Pd's floats.
     uint8_t frame[veltrix::frame_max];
-    size_t size = veltrix::frame_encode(x->d.s.endpoint_tag, veltrix::frame_value_of(f), frame);
-    const uint8_t *tag = frame + 1;
-    const auto tag_size = static_cast<int32_t>(size - 1 - veltrix::frame_value_size);
-    const uint8_t *value = tag + tag_size;
+    auto size = static_cast<int32_t>(
+        veltrix::frame_encode(x->d.s.endpoint_tag, veltrix::frame_value_of(f), frame));
+    // Start byte and tag with its NUL; the value follows.
+    const int32_t tag_end = size - static_cast<int32_t>(veltrix::frame_value_size);
+    // One write per board: where the platform knows the room in its queue, a
+    // frame goes out whole or not at all, as the device's decoder needs.
+    auto deadline = t_time::now() + std::chrono::milliseconds(Veltrix_write_bound_ms);
     for (auto *y : Veltrix.boards) {
         if (!y)
             continue;
         int32_t written = 0;
-        if (!Veltrix_send_raw(y, frame, 1, &written)) {
-            post("Veltrix_send_float WriteFile(%s, start) failed", y->d.b.tty);
-            continue;
-        }
-        if (!Veltrix_send_raw(y, tag, tag_size, &written)) {
-            post("Veltrix_send_float WriteFile(%s, tag) failed", y->d.b.tty);
-            continue;
-        }
-        if (!Veltrix_send_raw(y, value, veltrix::frame_value_size, &written))
-            post("Veltrix_send_float WriteFile(%s, value) failed", y->d.b.tty);
+        if (!write_frame(y, frame, size, deadline, &written))
+            post("Veltrix_send_float WriteFile(%s, %s) failed", y->d.b.tty,
+                 frame_part(written, tag_end));
     }
     outlet_float(x->d.s.f_out, f);
 }

@@ -2,6 +2,7 @@
 // Every backend defines its own t_serial; callers only ever hold the pointer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 struct t_serial;
@@ -10,30 +11,49 @@ struct t_serial;
 // carries everything else the port had when read, so that writing the record
 // back leaves those settings as they were found.
 struct t_commstate {
-    int32_t BaudRate;
-    uint8_t ByteSize;
-    uint8_t StopBits;
-    uint8_t Parity;
+    int32_t baudrate;
+    uint8_t bytesize;
+    uint8_t stopbits;
+    uint8_t parity;
     alignas(8) unsigned char platform[128];
 };
 
-constexpr uint8_t ONESTOPBIT = 0;
-constexpr uint8_t NOPARITY = 0;
+// Stop bits and parity as the fields hold them.
+constexpr uint8_t serial_stop_one = 0;
+constexpr uint8_t serial_stop_one_half = 1;
+constexpr uint8_t serial_stop_two = 2;
+constexpr uint8_t serial_parity_none = 0;
+constexpr uint8_t serial_parity_odd = 1;
+constexpr uint8_t serial_parity_even = 2;
 
-// Milliseconds, with the meanings of the Win32 COMMTIMEOUTS fields.
+// Milliseconds. A read that finds nothing waiting may wait up to
+// read_constant + read_multiplier x bytes asked, and read_interval between
+// two bytes once one came; a write waits for room at most write_constant +
+// write_multiplier x length. All read fields zero, or both write fields
+// zero: no bound.
 struct t_commtimeouts {
-    uint32_t ReadIntervalTimeout;
-    uint32_t ReadTotalTimeoutMultiplier;
-    uint32_t ReadTotalTimeoutConstant;
-    uint32_t WriteTotalTimeoutMultiplier;
-    uint32_t WriteTotalTimeoutConstant;
+    uint32_t read_interval;
+    uint32_t read_multiplier;
+    uint32_t read_constant;
+    uint32_t write_multiplier;
+    uint32_t write_constant;
 };
 
-// Exclusive read-write access by name; null when the port cannot be opened.
+// The contract every backend keeps. All calls run on Pd's scheduler thread
+// and return within the bounds given here: no call may hold it longer.
+// Results are nonzero on success, zero on failure; no call reports why.
+
+// Exclusive read-write access by name, where the system enforces it: a port
+// another program or another board holds is refused. Null when the port
+// cannot be opened.
 t_serial *serial_open(const char *name);
-// Nonzero on success, as the Win32 calls answer.
+// The port's present settings; fails on what is not a serial port.
 int serial_getstate(t_serial *port, t_commstate *state);
+// Applies the four fields over `platform` as read; fails on settings the
+// port refuses (a rate it cannot do, a zero or negative rate).
 int serial_setstate(t_serial *port, const t_commstate *state);
+// The timeouts the next reads and writes keep. A backend that keeps them
+// itself cannot fail here.
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts);
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts);
 // How long a read may wait when no byte is waiting.
@@ -42,14 +62,37 @@ enum t_serial_wait : uint8_t {
     serial_rest, // a message is half read: give its rest the read timeouts
 };
 // Nonzero with *count 1 and the byte, nonzero with *count 0 when nothing came
-// (at once, or within the read timeouts when asked to wait), zero when the
-// port failed (a hang-up included).
+// at once, or within the read timeouts when `wait` is serial_rest; zero when
+// the port failed (a hang-up included): the caller then closes it. With
+// serial_now a read never waits, so an idle poll costs no timed read.
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait);
 // Line errors the driver reported since the last call, as serial_error_*
-// bits: bytes were lost or garbled, but the port still works. Zero when the
-// port saw none or cannot tell.
+// bits, and clears them: bytes were lost or garbled, but the port still
+// works, so they never fail a read. Zero when the port saw none or cannot
+// tell. Returns at once.
 enum : uint32_t { serial_error_overrun = 1, serial_error_framing = 2, serial_error_parity = 4 };
 uint32_t serial_line_errors(t_serial *port);
-// Nonzero only when all `length` bytes went out; *written says how many did.
+// Nonzero only when all `length` bytes went out; *written says how many did,
+// never more than went. It waits for room in the port's output queue at most
+// the write timeouts. Where the platform tells the room left, bytes that do
+// not all fit are not begun. A port whose last write ran out of time and
+// that still takes nothing may fail at once, without waiting. A failed write
+// leaves the port open and usable.
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
+// Releases the port and its lock; null is ignored. Never fails.
 void serial_close(t_serial *port);
+
+// The monotonic clock, in microseconds, that the bounds on polls and writes
+// are kept by. It comes with the backend, so that a backend for tests can
+// run it in virtual time.
+int64_t serial_clock_us();
+
+// serial_clock_us as a clock for <chrono>.
+struct t_serial_clock {
+    using duration = std::chrono::microseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<t_serial_clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() { return time_point(duration(serial_clock_us())); }
+};

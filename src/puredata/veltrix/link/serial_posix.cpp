@@ -22,6 +22,7 @@
 struct t_serial {
     int fd;
     bool counted;       // the driver counts line errors (real UARTs; not pseudo-terminals)
+    bool stuck;         // the last write ran out of time: the device stopped reading
     uint32_t errors[3]; // the driver's overrun, framing and parity counts, as last seen
     uint16_t head;
     uint16_t tail;
@@ -134,13 +135,6 @@ bool line_error_counts(int fd, uint32_t counts[3])
 #endif
 }
 
-int64_t elapsed_ms(std::chrono::steady_clock::time_point since)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 since)
-        .count();
-}
-
 } // namespace
 
 t_serial *serial_open(const char *name)
@@ -169,63 +163,64 @@ int serial_getstate(t_serial *port, t_commstate *state)
     if (tcgetattr(port->fd, &tio) != 0)
         return 0;
     memcpy(state->platform, &tio, sizeof tio);
-    state->BaudRate = speed_rate(cfgetospeed(&tio));
+    state->baudrate = speed_rate(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
     case CS5:
-        state->ByteSize = 5;
+        state->bytesize = 5;
         break;
     case CS6:
-        state->ByteSize = 6;
+        state->bytesize = 6;
         break;
     case CS7:
-        state->ByteSize = 7;
+        state->bytesize = 7;
         break;
     default:
-        state->ByteSize = 8;
+        state->bytesize = 8;
     }
-    state->StopBits = (tio.c_cflag & CSTOPB) ? 2 : ONESTOPBIT;
-    state->Parity = !(tio.c_cflag & PARENB) ? NOPARITY : (tio.c_cflag & PARODD) ? 1 : 2;
+    state->stopbits = (tio.c_cflag & CSTOPB) ? serial_stop_two : serial_stop_one;
+    state->parity = !(tio.c_cflag & PARENB)  ? serial_parity_none
+                    : (tio.c_cflag & PARODD) ? serial_parity_odd
+                                             : serial_parity_even;
     return 1;
 }
 
 int serial_setstate(t_serial *port, const t_commstate *state)
 {
     // A zero rate means "hang up" to a POSIX terminal.
-    if (state->BaudRate <= 0 || state->ByteSize < 5 || state->ByteSize > 8 || state->Parity > 2 ||
-        state->StopBits == 1 || state->StopBits > 2)
+    if (state->baudrate <= 0 || state->bytesize < 5 || state->bytesize > 8 ||
+        state->parity > serial_parity_even ||
+        (state->stopbits != serial_stop_one && state->stopbits != serial_stop_two))
         return 0;
     termios tio;
     memcpy(&tio, state->platform, sizeof tio);
     make_raw(tio);
     tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB);
-    tio.c_cflag |= size_flag(state->ByteSize);
-    if (state->StopBits == 2)
+    tio.c_cflag |= size_flag(state->bytesize);
+    if (state->stopbits == serial_stop_two)
         tio.c_cflag |= CSTOPB;
-    if (state->Parity != NOPARITY) {
-        tio.c_cflag |= PARENB | (state->Parity == 1 ? PARODD : 0);
+    if (state->parity != serial_parity_none) {
+        tio.c_cflag |= PARENB | (state->parity == serial_parity_odd ? PARODD : 0);
         tio.c_iflag |= INPCK;
     }
     speed_t code;
-    bool standard = speed_code(state->BaudRate, &code);
+    bool standard = speed_code(state->baudrate, &code);
     if (standard && (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0))
         return 0;
     if (tcsetattr(port->fd, TCSANOW, &tio) != 0)
         return 0;
-    return standard || serial_set_custom_rate(port->fd, state->BaudRate);
+    return standard || serial_set_custom_rate(port->fd, state->baudrate);
 }
 
+// The timeouts are this backend's own record, kept for the reads and writes
+// to follow: there is nothing to ask the system, and nothing that can fail.
 int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
 {
-    if (fcntl(port->fd, F_GETFL) == -1)
-        return 0;
     *timeouts = port->timeouts;
     return 1;
 }
 
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
 {
-    if (fcntl(port->fd, F_GETFL) == -1)
-        return 0;
     port->timeouts = *timeouts;
     return 1;
 }
@@ -234,7 +229,7 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wa
 {
     *count = 0;
     if (port->head == port->tail) {
-        int ms = wait == serial_rest ? static_cast<int>(port->timeouts.ReadIntervalTimeout) : 0;
+        int ms = wait == serial_rest ? static_cast<int>(port->timeouts.read_interval) : 0;
         pollfd pfd{port->fd, POLLIN, 0};
         int ready = poll(&pfd, 1, ms);
         if (ready < 0 && errno != EINTR)
@@ -275,15 +270,16 @@ uint32_t serial_line_errors(t_serial *port)
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
 {
+    using t_clock = std::chrono::steady_clock;
     *written = 0;
     if (length < 0)
         return 0;
     const t_commtimeouts &t = port->timeouts;
     // Zero in both fields means no bound, as on Windows.
-    bool bounded = t.WriteTotalTimeoutConstant || t.WriteTotalTimeoutMultiplier;
-    int64_t bound = int64_t(t.WriteTotalTimeoutConstant) +
-                    int64_t(t.WriteTotalTimeoutMultiplier) * int64_t(length);
-    auto start = std::chrono::steady_clock::now();
+    bool bounded = t.write_constant || t.write_multiplier;
+    auto deadline =
+        t_clock::now() + std::chrono::milliseconds(int64_t(t.write_constant) +
+                                                   int64_t(t.write_multiplier) * int64_t(length));
     while (*written < length) {
         ssize_t n = ::write(port->fd, data + *written, size_t(length - *written));
         if (n > 0) {
@@ -292,12 +288,19 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return 0;
+        // A port whose last write ran out of time and that still takes
+        // nothing is not waited for again: a slider on a device that stopped
+        // reading costs one call per value. A frame begun is given its time.
+        if (port->stuck && *written == 0)
+            return 0;
         int wait = -1;
         if (bounded) {
-            int64_t left = bound - elapsed_ms(start);
-            if (left <= 0)
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - t_clock::now());
+            if (left.count() <= 0) {
+                port->stuck = true;
                 return 0;
-            wait = left > 60000 ? 60000 : static_cast<int>(left);
+            }
+            wait = left.count() > 60000 ? 60000 : static_cast<int>(left.count());
         }
         pollfd pfd{port->fd, POLLOUT, 0};
         if (poll(&pfd, 1, wait) < 0 && errno != EINTR)
@@ -305,6 +308,7 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
             return 0;
     }
+    port->stuck = false;
     return 1;
 }
 
@@ -314,4 +318,10 @@ void serial_close(t_serial *port)
         return;
     ::close(port->fd); // drops the lock with it
     delete port;
+}
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }

@@ -17,11 +17,17 @@ struct t_serial {
     DWORD head;
     DWORD tail;
     uint32_t errors; // line errors seen since the last report
+    bool stuck;      // the last write ran out of time: the device stopped reading
     BYTE buffer[4096];
 };
 
 static_assert(sizeof(DCB) <= sizeof(t_commstate::platform));
 static_assert(alignof(DCB) <= alignof(t_commstate));
+// Our stop-bit and parity numbers are the DCB's own.
+static_assert(serial_stop_one == ONESTOPBIT && serial_stop_one_half == ONE5STOPBITS &&
+              serial_stop_two == TWOSTOPBITS);
+static_assert(serial_parity_none == NOPARITY && serial_parity_odd == ODDPARITY &&
+              serial_parity_even == EVENPARITY);
 
 namespace {
 
@@ -60,17 +66,27 @@ uint32_t our_line_errors(DWORD errors)
     return seen;
 }
 
+// The queues' state. ClearCommError also clears the driver's error flags,
+// so every call keeps what it saw for serial_line_errors, whichever side
+// (read or write) made it.
+bool comm_status(t_serial *port, COMSTAT *status)
+{
+    DWORD errors = 0;
+    memset(status, 0, sizeof *status);
+    if (!ClearCommError(port->handle, &errors, status))
+        return false;
+    port->errors |= our_line_errors(errors);
+    return true;
+}
+
 // One ClearCommError for what is queued and one ReadFile for all of it.
 // Only when asked to wait does an empty queue cost a timed read, of one
 // byte, within the port's read timeouts.
 bool fill(t_serial *port, t_serial_wait wait)
 {
-    DWORD errors = 0;
     COMSTAT status;
-    memset(&status, 0, sizeof status);
-    if (!ClearCommError(port->handle, &errors, &status))
+    if (!comm_status(port, &status))
         return false;
-    port->errors |= our_line_errors(errors);
     DWORD want = std::min<DWORD>(status.cbInQue, sizeof port->buffer);
     if (want == 0) {
         if (wait == serial_now)
@@ -132,10 +148,10 @@ int serial_getstate(t_serial *port, t_commstate *state)
     if (!GetCommState(handle(port), &dcb))
         return 0;
     memcpy(state->platform, &dcb, sizeof dcb);
-    state->BaudRate = static_cast<int32_t>(dcb.BaudRate);
-    state->ByteSize = dcb.ByteSize;
-    state->StopBits = dcb.StopBits;
-    state->Parity = dcb.Parity;
+    state->baudrate = static_cast<int32_t>(dcb.BaudRate);
+    state->bytesize = dcb.ByteSize;
+    state->stopbits = dcb.StopBits;
+    state->parity = dcb.Parity;
     return 1;
 }
 
@@ -144,15 +160,15 @@ int serial_setstate(t_serial *port, const t_commstate *state)
     // The DCB as it was read, so that flow control and the rest stay as found.
     DCB dcb;
     memcpy(&dcb, state->platform, sizeof dcb);
-    dcb.BaudRate = static_cast<DWORD>(state->BaudRate);
-    dcb.ByteSize = state->ByteSize;
-    dcb.StopBits = state->StopBits;
-    dcb.Parity = state->Parity;
+    dcb.BaudRate = static_cast<DWORD>(state->baudrate);
+    dcb.ByteSize = state->bytesize;
+    dcb.StopBits = state->stopbits;
+    dcb.Parity = state->parity;
     if (!SetCommState(handle(port), &dcb))
         return 0;
     // A request the driver may size down or ignore, so its answer is not
     // the port's failure.
-    SetupComm(handle(port), receive_queue_size(state->BaudRate), queue_min);
+    SetupComm(handle(port), receive_queue_size(state->baudrate), queue_min);
     return 1;
 }
 
@@ -162,22 +178,22 @@ int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
     memset(&t, 0, sizeof t);
     if (!GetCommTimeouts(handle(port), &t))
         return 0;
-    timeouts->ReadIntervalTimeout = t.ReadIntervalTimeout;
-    timeouts->ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
-    timeouts->ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
-    timeouts->WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
-    timeouts->WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    timeouts->read_interval = t.ReadIntervalTimeout;
+    timeouts->read_multiplier = t.ReadTotalTimeoutMultiplier;
+    timeouts->read_constant = t.ReadTotalTimeoutConstant;
+    timeouts->write_multiplier = t.WriteTotalTimeoutMultiplier;
+    timeouts->write_constant = t.WriteTotalTimeoutConstant;
     return 1;
 }
 
 int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
 {
     COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
-    t.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
-    t.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
-    t.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
-    t.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
+    t.ReadIntervalTimeout = timeouts->read_interval;
+    t.ReadTotalTimeoutMultiplier = timeouts->read_multiplier;
+    t.ReadTotalTimeoutConstant = timeouts->read_constant;
+    t.WriteTotalTimeoutMultiplier = timeouts->write_multiplier;
+    t.WriteTotalTimeoutConstant = timeouts->write_constant;
     return SetCommTimeouts(handle(port), &t) ? 1 : 0;
 }
 
@@ -200,15 +216,100 @@ uint32_t serial_line_errors(t_serial *port)
     return seen;
 }
 
+namespace {
+
+enum t_room { room_yes, room_no, room_unknown };
+
+// Whether `length` more bytes fit in the driver's output queue, where the
+// driver tells its size.
+t_room output_room(t_serial *port, int32_t length)
+{
+    COMMPROP prop;
+    memset(&prop, 0, sizeof prop);
+    if (!GetCommProperties(port->handle, &prop) || prop.dwCurrentTxQueue == 0)
+        return room_unknown;
+    COMSTAT stat;
+    if (!comm_status(port, &stat))
+        return room_unknown;
+    return stat.cbOutQue + static_cast<DWORD>(length) <= prop.dwCurrentTxQueue ? room_yes : room_no;
+}
+
+// A driver with no queue of its own sends from the caller's buffer: the
+// write lasts its bytes' time on the line. At slow rates that is longer than
+// the write bound, which would then cut every frame short; for this write the
+// bound is stretched by that time. True when `saved` is to be put back.
+bool stretch_to_line(HANDLE h, int32_t length, COMMTIMEOUTS *saved)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb) || dcb.BaudRate == 0 || !GetCommTimeouts(h, saved))
+        return false;
+    // Ten bits a byte (start, eight data, stop), and a millisecond to spare.
+    auto line_ms =
+        static_cast<DWORD>((uint64_t(length) * 10000 + dcb.BaudRate - 1) / dcb.BaudRate + 1);
+    DWORD bound = saved->WriteTotalTimeoutConstant +
+                  saved->WriteTotalTimeoutMultiplier * static_cast<DWORD>(length);
+    if (bound == 0 || bound >= line_ms) // no bound at all, or room enough
+        return false;
+    COMMTIMEOUTS t = *saved;
+    t.WriteTotalTimeoutConstant = bound + line_ms;
+    t.WriteTotalTimeoutMultiplier = 0;
+    return SetCommTimeouts(h, &t) != 0;
+}
+
+// One byte within the shortest write timeout there is (zero means none), so
+// that a port stuck at its last write and still full costs next to nothing.
+DWORD try_one_byte(HANDLE h, const uint8_t *data)
+{
+    COMMTIMEOUTS saved;
+    if (!GetCommTimeouts(h, &saved))
+        return 0;
+    COMMTIMEOUTS t = saved;
+    t.WriteTotalTimeoutConstant = 1;
+    t.WriteTotalTimeoutMultiplier = 0;
+    DWORD n = 0;
+    if (SetCommTimeouts(h, &t) && !WriteFile(h, data, 1, &n, NULL))
+        n = 0;
+    SetCommTimeouts(h, &saved);
+    return n;
+}
+
+} // namespace
+
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
 {
     *written = 0;
     if (length < 0)
         return 0;
+    HANDLE h = handle(port);
+    // A frame that does not fit is not begun: cut short, it would corrupt the
+    // next one on the device's side. A full queue fails at once, so a slider
+    // on a device that stopped reading costs Pd nothing. Where the driver does
+    // not tell, the write timeouts bound the wait. Once they ran out, the
+    // next frames get a short try at their first byte until the device takes
+    // one, as on POSIX: a driver may claim room it does not have (wine's on a
+    // pseudo-terminal does).
+    t_room room = output_room(port, length);
+    if (room == room_no)
+        return 0;
+    DWORD sent = 0;
+    if (port->stuck && length > 0) {
+        sent = try_one_byte(h, data);
+        if (sent == 0)
+            return 0;
+    }
+    DWORD rest = static_cast<DWORD>(length) - sent;
+    COMMTIMEOUTS saved;
+    bool stretched = room == room_unknown && stretch_to_line(h, int32_t(rest), &saved);
     DWORD n = 0;
-    BOOL ok = WriteFile(handle(port), data, static_cast<DWORD>(length), &n, NULL);
-    *written = static_cast<int32_t>(n);
-    return ok && n == static_cast<DWORD>(length) ? 1 : 0;
+    BOOL ok = rest == 0 || WriteFile(h, data + sent, rest, &n, NULL);
+    if (stretched)
+        SetCommTimeouts(h, &saved);
+    *written = static_cast<int32_t>(sent + n);
+    bool whole = ok && n == rest;
+    port->stuck = !whole;
+    return whole ? 1 : 0;
 }
 
 void serial_close(t_serial *port)
@@ -217,4 +318,10 @@ void serial_close(t_serial *port)
         return;
     CloseHandle(port->handle);
     delete port;
+}
+
+int64_t serial_clock_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }

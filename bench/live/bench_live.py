@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""Live-playing figures in a real pd -nogui on pseudo-terminals.
+
+    bench_live.py MODULE_DIR [--quick]
+
+1. latency from a device's write to the receiver's output, 100 frames, at the
+   default poll and at `poll 1`, with Pd's default sleep grain and with
+   -sleepgrain 1;
+2. the longest scheduler gap ([metro 1] timed with [realtime]) while a
+   [metro 20] sends floats to a device that reads, then to one that stopped;
+3. Pd's CPU with eight idle boards, at the default poll and at `poll 1`,
+   against the same Pd with no board.
+"""
+import os
+import random
+import re
+import select
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+PD = "pd"
+
+
+def frame(tag, value):
+    return b"\xaa" + tag.encode() + b"\x00" + struct.pack("<f", value)
+
+
+class Pty:
+    def __init__(self):
+        self.master, self.slave_fd = os.openpty()
+        tty.setraw(self.master)
+        os.set_blocking(self.master, False)
+        self.slave = os.ttyname(self.slave_fd)
+
+    def drain(self):
+        n = 0
+        while True:
+            try:
+                got = os.read(self.master, 65536)
+            except BlockingIOError:
+                return n
+            if not got:
+                return n
+            n += len(got)
+
+    def fill(self):
+        """Plays a device that stopped reading: fills the slave's output queue."""
+        fd = os.open(self.slave, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        junk, queued, took = b"\x55" * 4096, 0, True
+        while took:
+            took = False
+            for chunk in (junk, junk[:1]):
+                while True:
+                    try:
+                        n = os.write(fd, chunk)
+                    except BlockingIOError:
+                        break
+                    queued += n
+                    took = True
+            time.sleep(0.02)
+        os.close(fd)
+        return queued
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave_fd)
+
+
+class Pd:
+    """pd -nogui on a patch, its console lines timestamped as they arrive."""
+
+    def __init__(self, module_dir, patch_lines, flags=()):
+        self.dir = tempfile.mkdtemp(prefix="veltrix-live-")
+        path = os.path.join(self.dir, "p.pd")
+        with open(path, "w") as f:
+            f.write("#N canvas 0 0 600 400 12;\n")
+            for line in patch_lines:
+                f.write("#X " + line + ";\n")
+        self.proc = subprocess.Popen(
+            [PD, "-nogui", "-stderr", "-nosound", "-nomidi", "-noprefs", *flags,
+             "-path", module_dir, "-open", path],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        buf = b""
+        fd = self.proc.stderr.fileno()
+        while True:
+            chunk = os.read(fd, 65536)
+            now = time.monotonic()
+            if not chunk:
+                return
+            buf += chunk
+            *done, buf = buf.split(b"\n")
+            with self.cond:
+                self.lines += [(now, l.decode(errors="replace")) for l in done]
+                self.cond.notify_all()
+
+    def wait(self, pattern, timeout, start=0):
+        """Index and time of the first line from `start` on matching `pattern`."""
+        rx = re.compile(pattern)
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for i in range(start, len(self.lines)):
+                    if rx.search(self.lines[i][1]):
+                        return i, self.lines[i][0]
+                start = len(self.lines)
+                left = end - time.monotonic()
+                if left <= 0 or not self.cond.wait(left):
+                    if left <= 0:
+                        raise TimeoutError(pattern + "\n" + "\n".join(l for _, l in self.lines[-20:]))
+
+    def matching(self, pattern):
+        rx = re.compile(pattern)
+        with self.cond:
+            return [(t, l) for t, l in self.lines if rx.search(l)]
+
+    def cpu_seconds(self):
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+        subprocess.run(["rm", "-rf", self.dir])
+
+
+def latency(module_dir, poll, flags, frames):
+    pty = Pty()
+    patch = ["obj 10 10 Veltrix open " + pty.slave, "obj 10 40 Veltrix receive lat",
+             "obj 10 70 print lat", "connect 1 0 2 0"]
+    if poll:
+        patch += ["obj 200 10 loadbang", "msg 200 40 poll %g" % poll, "connect 3 0 4 0",
+                  "connect 4 0 0 0"]
+    pd = Pd(module_dir, patch, flags)
+    try:
+        pd.wait("connected .* ok!", 10)
+        time.sleep(0.3)
+        got = []
+        for i in range(frames):
+            # Random spacing spreads the writes over the poll's phase.
+            time.sleep(random.uniform(0.005, 0.025) if poll else random.uniform(0.05, 0.15))
+            start = len(pd.lines)
+            t0 = time.monotonic()
+            os.write(pty.master, frame("lat", i))
+            _, t1 = pd.wait(r"^lat: %d$" % i, 5, start)
+            got.append((t1 - t0) * 1000)
+        return statistics.median(got), max(got)
+    finally:
+        pd.stop()
+        pty.close()
+
+
+def stuck_gap(module_dir, seconds):
+    pty = Pty()
+    patch = [
+        "obj 10 10 Veltrix open " + pty.slave,
+        "obj 10 40 loadbang",
+        "obj 200 10 metro 20", "obj 200 40 f 1", "obj 200 70 Veltrix send led",
+        # [metro 1] timed with [realtime]: the longest gap of each second.
+        "obj 10 100 metro 1", "obj 10 130 t b b", "obj 10 160 realtime", "obj 10 190 max",
+        "obj 10 220 t f f", "obj 200 130 metro 1000", "obj 200 160 t b b", "obj 200 190 f",
+        "msg 300 190 0", "obj 200 220 print gap",
+        "connect 1 0 2 0", "connect 2 0 3 0", "connect 3 0 4 0",
+        "connect 1 0 5 0", "connect 5 0 6 0", "connect 6 1 7 1", "connect 6 0 7 0",
+        "connect 7 0 8 0", "connect 8 0 9 0", "connect 9 0 8 1", "connect 9 1 12 1",
+        "connect 1 0 10 0", "connect 10 0 11 0", "connect 11 1 12 0", "connect 11 0 13 0",
+        "connect 13 0 8 1", "connect 13 0 12 1", "connect 12 0 14 0",
+    ]
+    pd = Pd(module_dir, patch, ["-sleepgrain", "1"])
+    stop = threading.Event()
+
+    def device():  # reads what the patch sends until told to stop reading
+        while not stop.is_set():
+            select.select([pty.master], [], [], 0.01)
+            pty.drain()
+
+    try:
+        pd.wait("connected .* ok!", 10)
+        reader = threading.Thread(target=device)
+        reader.start()
+        time.sleep(1.5)
+        t_read = time.monotonic()
+        time.sleep(seconds)
+        stop.set()
+        reader.join()
+        t_stuck = time.monotonic()
+        queued = pty.fill()
+        time.sleep(seconds)
+        t_end = time.monotonic()
+        alive = pd.proc.poll() is None
+
+        def gaps(a, b):
+            return [float(l.split()[-1]) for t, l in pd.matching(r"^gap: ") if a + 1 < t <= b]
+
+        failed = [t for t, l in pd.matching(r"WriteFile\(.*\) failed") if t > t_stuck]
+        reading, stuck = gaps(t_read, t_stuck), gaps(t_stuck, t_end)
+        return {
+            "reading_max": max(reading), "reading_median": statistics.median(reading),
+            "stuck_max": max(stuck), "stuck_median": statistics.median(stuck),
+            "failed_lines": len(failed), "queued": queued, "alive": alive,
+        }
+    finally:
+        stop.set()
+        pd.stop()
+        pty.close()
+
+
+def cpu(module_dir, boards, poll, flags, seconds):
+    ptys = [Pty() for _ in range(boards)]
+    patch = ["obj 10 %d Veltrix open %s" % (10 + 30 * i, p.slave) for i, p in enumerate(ptys)]
+    if poll:
+        patch += ["obj 300 10 loadbang", "msg 300 40 poll %g" % poll,
+                  "connect %d 0 %d 0" % (boards, boards + 1)]
+        patch += ["connect %d 0 %d 0" % (boards + 1, i) for i in range(boards)]
+    pd = Pd(module_dir, patch or ["obj 10 10 loadbang"], flags)
+    try:
+        if boards:
+            deadline = time.monotonic() + 10
+            while len(pd.matching("connected .* ok!")) < boards:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("boards did not connect")
+                time.sleep(0.05)
+        time.sleep(2)
+        c0, t0 = pd.cpu_seconds(), time.monotonic()
+        time.sleep(seconds)
+        c1, t1 = pd.cpu_seconds(), time.monotonic()
+        return 100 * (c1 - c0) / (t1 - t0)
+    finally:
+        pd.stop()
+        for p in ptys:
+            p.close()
+
+
+def main():
+    module_dir = os.path.abspath(sys.argv[1])
+    quick = "--quick" in sys.argv
+    frames = 20 if quick else 100
+    span = 3 if quick else 10
+    print("== latency, device write to receiver output, %d frames (ms)" % frames)
+    print("%-28s %-22s %8s %8s" % ("poll", "pd", "median", "max"))
+    for flags, flagname in (((), "default sleep grain"), (("-sleepgrain", "1"), "-sleepgrain 1")):
+        for poll in (0, 1):
+            med, mx = latency(module_dir, poll, flags, frames)
+            print("%-28s %-22s %8.2f %8.2f" % ("poll 1" if poll else "default (100 ms)", flagname,
+                                              med, mx), flush=True)
+    print()
+    print("== scheduler gap, [metro 20] floats to one board, [metro 1] timed with [realtime]")
+    g = stuck_gap(module_dir, span)
+    print("device reading:        longest %.2f ms, median of per-second maxima %.2f ms" %
+          (g["reading_max"], g["reading_median"]))
+    print("device stopped reading: longest %.2f ms, median of per-second maxima %.2f ms;"
+          " %d failed-write lines in %d s; pd %s (%d bytes filled the queue)" %
+          (g["stuck_max"], g["stuck_median"], g["failed_lines"], span,
+           "still running" if g["alive"] else "GONE", g["queued"]))
+    print()
+    print("== Pd's CPU, %d s each (%% of one core)" % span)
+    print("%-32s %-22s %8s" % ("patch", "pd", "cpu %"))
+    for flags, flagname in (((), "default sleep grain"), (("-sleepgrain", "1"), "-sleepgrain 1")):
+        for boards, poll, name in ((0, 0, "no board"), (8, 0, "8 idle boards, default poll"),
+                                   (8, 1, "8 idle boards, poll 1")):
+            print("%-32s %-22s %8.2f" % (name, flagname, cpu(module_dir, boards, poll, flags, span)),
+                  flush=True)
+
+
+if __name__ == "__main__":
+    main()
