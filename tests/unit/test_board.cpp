@@ -18,6 +18,22 @@ class Board : public FakePortTest {
         return "Veltrix_tick " + addr(x) + " " + call + "(" + tty(x) + ") failed";
     }
     static std::string tty(t_Veltrix *x) { return x->d.b.tty; }
+    // A lost connection whose device stays away: the first attempt after
+    // 100 ms, the next a second later, when the device is back.
+    void expect_reconnect_timetable(t_Veltrix *x, fakeserial::t_device &dev)
+    {
+        dev.fail[fakeserial::op_open] = true;
+        fakepd::advance(99);
+        EXPECT_TRUE(lines().empty());
+        fakepd::advance(1);
+        EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+        fakepd::advance(999);
+        EXPECT_TRUE(lines().empty());
+        dev.fail[fakeserial::op_open] = false;
+        dev.fail[fakeserial::op_read] = false;
+        fakepd::advance(1);
+        EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
+    }
 };
 
 TEST_F(Board, MissingPortIsRetriedEverySecondForever)
@@ -130,18 +146,7 @@ TEST_F(Board, FailedReadClosesAndReconnects100msLater)
               (Lines{"Veltrix_tick " + addr(x) + " ReadFile(/dev/a) failed, closing connection"}));
     EXPECT_EQ(x->d.b.connected, 0);
     EXPECT_EQ(dev.closes, 1);
-    // The device stays away: the first attempt comes after 100 ms, then once a second.
-    fakeserial::get("/dev/a").fail[fakeserial::op_open] = true;
-    fakepd::advance(99);
-    EXPECT_TRUE(lines().empty());
-    fakepd::advance(1);
-    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
-    fakepd::advance(999);
-    EXPECT_TRUE(lines().empty());
-    dev.fail[fakeserial::op_open] = false;
-    dev.fail[fakeserial::op_read] = false;
-    fakepd::advance(1);
-    EXPECT_EQ(lines(), (Lines{connecting(x), connected(x)}));
+    expect_reconnect_timetable(x, dev);
 }
 
 TEST_F(Board, TwoBoardsOnOnePortOnlyOneConnects)
@@ -309,16 +314,7 @@ TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTime
     fakepd::advance(2.5);
     EXPECT_EQ(x->d.b.connected, 0);
     lines();
-    fakepd::advance(99);
-    EXPECT_TRUE(lines().empty());
-    fakepd::advance(1);
-    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
-    fakepd::advance(999);
-    EXPECT_TRUE(lines().empty());
-    dev.fail[fakeserial::op_read] = false;
-    dev.fail[fakeserial::op_open] = false;
-    fakepd::advance(1);
-    EXPECT_EQ(x->d.b.connected, 1);
+    expect_reconnect_timetable(x, dev);
     reads = dev.reads;
     fakepd::advance(10);
     EXPECT_EQ(dev.reads, reads + 4); // polled at the interval once connected again
