@@ -73,9 +73,9 @@ BENCHMARK(d_dispatch)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
-// The ports message on this machine's own /sys and /dev, lines posted: how
+// g. The ports message on this machine's own /sys and /dev, lines posted: how
 // long a click on [ports( holds Pd.
-void f_ports(benchmark::State &state)
+void g_ports(benchmark::State &state)
 {
     bench::load_module();
     t_Veltrix *x = bench::make({"send", "led"});
@@ -88,7 +88,7 @@ void f_ports(benchmark::State &state)
     fakepd::destroy(&x->x_obj);
     fakepd::reset();
 }
-BENCHMARK(f_ports)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(g_ports)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

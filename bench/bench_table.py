@@ -24,12 +24,16 @@ ROWS = [
      "d_dispatch/receivers:1/matching:1", "per_item", "us", False),
     ("e. one float to 8 boards", "e_send_8_boards", "time", "us", True),
     ("e'. the same frame, one write per board", "e_one_write_8_boards", "time", "us", True),
-    ("f. ports message on this machine", "f_ports", "time", "us", False),
+    ("g. ports message on this machine", "g_ports", "time", "us", False),
 ]
-# Boards streaming at a line rate for 2 s, polled every 100 ms of real time.
-for _label, _args in (("1 board at 115200 baud", "baud:115200/boards:1"),
-                      ("1 board at 1 Mbaud", "baud:1000000/boards:1"),
-                      ("8 boards at 115200 baud", "baud:115200/boards:8")):
+# Boards streaming at a line rate for 2 s, polled every 100 ms or every 1 ms
+# of real time.
+for _label, _args in (
+        (f"{_boards} at {_rate}{_poll}", f"baud:{_baud}/boards:{_n}/poll:{_ms}")
+        for _ms, _poll in ((100, ""), (1, ", poll 1"))
+        for _baud, _n, _boards, _rate in ((115200, 1, "1 board", "115200 baud"),
+                                          (1000000, 1, "1 board", "1 Mbaud"),
+                                          (115200, 8, "8 boards", "115200 baud"))):
     _name = f"f_stream/{_args}/iterations:1"
     ROWS += [
         (f"f. {_label}, frames lost or out of order", _name, "counter:lost+out_of_order",
