@@ -96,6 +96,7 @@ constexpr t_pwm_pin pwm_pins[] = {
 struct t_watch {
     const t_pwm_pin *w_pin;
     double w_duty; // last reported, or -1
+    double w_seen; // at the last look
 };
 
 struct t_options {
@@ -368,7 +369,7 @@ bool load_board(t_uno &x)
     for (int pin : x.x_opt.x_pwm)
         for (auto &p : pwm_pins)
             if (p.p_pin == pin)
-                x.x_watch.push_back({&p, -1});
+                x.x_watch.push_back({&p, -1, -1});
     return true;
 }
 
@@ -414,11 +415,16 @@ double duty_cycle(const t_uno &x, const t_pwm_pin &p)
     return com == 3 ? 1 - high : high; // 3: inverting
 }
 
+// A duty is told once two looks in a row agree: switching between PWM and
+// a plain level (analogWrite of 0 or 255) passes through a few instructions
+// of neither, which a look may land on.
 void report_pwm(t_uno &x)
 {
     for (auto &w : x.x_watch) {
         double d = duty_cycle(x, *w.w_pin);
-        if (d != w.w_duty) {
+        bool steady = d == w.w_seen;
+        w.w_seen = d;
+        if (steady && d != w.w_duty) {
             printf("pwm %d %g\n", w.w_pin->p_pin, d);
             fflush(stdout);
             w.w_duty = d;
