@@ -270,7 +270,7 @@ uint32_t serial_line_errors(t_serial *port)
 
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written)
 {
-    using t_clock = std::chrono::steady_clock;
+    using t_clock = t_serial_clock;
     *written = 0;
     if (length < 0)
         return 0;

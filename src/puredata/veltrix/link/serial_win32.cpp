@@ -18,6 +18,11 @@ struct t_serial {
     DWORD tail;
     uint32_t errors; // line errors seen since the last report
     bool stuck;      // the last write ran out of time: the device stopped reading
+    // What writes need to know, kept as set rather than asked of the driver
+    // at every frame.
+    DWORD rate;
+    DWORD tx_queue; // the driver's output queue, 0 when it does not tell
+    COMMTIMEOUTS timeouts;
     BYTE buffer[4096];
 };
 
@@ -137,6 +142,7 @@ t_serial *serial_open(const char *name)
         return nullptr;
     }
     port->handle = h;
+    GetCommTimeouts(h, &port->timeouts);
     return port;
 }
 
@@ -169,6 +175,10 @@ int serial_setstate(t_serial *port, const t_commstate *state)
     // A request the driver may size down or ignore, so its answer is not
     // the port's failure.
     SetupComm(handle(port), receive_queue_size(state->baudrate), queue_min);
+    port->rate = dcb.BaudRate;
+    COMMPROP prop;
+    memset(&prop, 0, sizeof prop);
+    port->tx_queue = GetCommProperties(handle(port), &prop) ? prop.dwCurrentTxQueue : 0;
     return 1;
 }
 
@@ -178,6 +188,7 @@ int serial_gettimeouts(t_serial *port, t_commtimeouts *timeouts)
     memset(&t, 0, sizeof t);
     if (!GetCommTimeouts(handle(port), &t))
         return 0;
+    port->timeouts = t;
     timeouts->read_interval = t.ReadIntervalTimeout;
     timeouts->read_multiplier = t.ReadTotalTimeoutMultiplier;
     timeouts->read_constant = t.ReadTotalTimeoutConstant;
@@ -194,7 +205,10 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     t.ReadTotalTimeoutConstant = timeouts->read_constant;
     t.WriteTotalTimeoutMultiplier = timeouts->write_multiplier;
     t.WriteTotalTimeoutConstant = timeouts->write_constant;
-    return SetCommTimeouts(handle(port), &t) ? 1 : 0;
+    if (!SetCommTimeouts(handle(port), &t))
+        return 0;
+    port->timeouts = t;
+    return 1;
 }
 
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait)
@@ -224,54 +238,45 @@ enum t_room { room_yes, room_no, room_unknown };
 // driver tells its size.
 t_room output_room(t_serial *port, int32_t length)
 {
-    COMMPROP prop;
-    memset(&prop, 0, sizeof prop);
-    if (!GetCommProperties(port->handle, &prop) || prop.dwCurrentTxQueue == 0)
-        return room_unknown;
     COMSTAT stat;
-    if (!comm_status(port, &stat))
+    if (port->tx_queue == 0 || !comm_status(port, &stat))
         return room_unknown;
-    return stat.cbOutQue + static_cast<DWORD>(length) <= prop.dwCurrentTxQueue ? room_yes : room_no;
+    return stat.cbOutQue + static_cast<DWORD>(length) <= port->tx_queue ? room_yes : room_no;
 }
 
 // A driver with no queue of its own sends from the caller's buffer: the
 // write lasts its bytes' time on the line. At slow rates that is longer than
 // the write bound, which would then cut every frame short; for this write the
-// bound is stretched by that time. True when `saved` is to be put back.
-bool stretch_to_line(HANDLE h, int32_t length, COMMTIMEOUTS *saved)
+// bound is stretched by that time. True when the port's timeouts are to be
+// put back.
+bool stretch_to_line(t_serial *port, int32_t length)
 {
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb) || dcb.BaudRate == 0 || !GetCommTimeouts(h, saved))
+    const COMMTIMEOUTS &saved = port->timeouts;
+    if (port->rate == 0)
         return false;
     // Ten bits a byte (start, eight data, stop), and a millisecond to spare.
-    auto line_ms =
-        static_cast<DWORD>((uint64_t(length) * 10000 + dcb.BaudRate - 1) / dcb.BaudRate + 1);
-    DWORD bound = saved->WriteTotalTimeoutConstant +
-                  saved->WriteTotalTimeoutMultiplier * static_cast<DWORD>(length);
+    auto line_ms = static_cast<DWORD>((uint64_t(length) * 10000 + port->rate - 1) / port->rate + 1);
+    DWORD bound = saved.WriteTotalTimeoutConstant +
+                  saved.WriteTotalTimeoutMultiplier * static_cast<DWORD>(length);
     if (bound == 0 || bound >= line_ms) // no bound at all, or room enough
         return false;
-    COMMTIMEOUTS t = *saved;
+    COMMTIMEOUTS t = saved;
     t.WriteTotalTimeoutConstant = bound + line_ms;
     t.WriteTotalTimeoutMultiplier = 0;
-    return SetCommTimeouts(h, &t) != 0;
+    return SetCommTimeouts(port->handle, &t) != 0;
 }
 
 // One byte within the shortest write timeout there is (zero means none), so
 // that a port stuck at its last write and still full costs next to nothing.
-DWORD try_one_byte(HANDLE h, const uint8_t *data)
+DWORD try_one_byte(t_serial *port, const uint8_t *data)
 {
-    COMMTIMEOUTS saved;
-    if (!GetCommTimeouts(h, &saved))
-        return 0;
-    COMMTIMEOUTS t = saved;
+    COMMTIMEOUTS t = port->timeouts;
     t.WriteTotalTimeoutConstant = 1;
     t.WriteTotalTimeoutMultiplier = 0;
     DWORD n = 0;
-    if (SetCommTimeouts(h, &t) && !WriteFile(h, data, 1, &n, NULL))
+    if (SetCommTimeouts(port->handle, &t) && !WriteFile(port->handle, data, 1, &n, NULL))
         n = 0;
-    SetCommTimeouts(h, &saved);
+    SetCommTimeouts(port->handle, &port->timeouts);
     return n;
 }
 
@@ -295,17 +300,16 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         return 0;
     DWORD sent = 0;
     if (port->stuck && length > 0) {
-        sent = try_one_byte(h, data);
+        sent = try_one_byte(port, data);
         if (sent == 0)
             return 0;
     }
     DWORD rest = static_cast<DWORD>(length) - sent;
-    COMMTIMEOUTS saved;
-    bool stretched = room == room_unknown && stretch_to_line(h, int32_t(rest), &saved);
+    bool stretched = room == room_unknown && stretch_to_line(port, int32_t(rest));
     DWORD n = 0;
     BOOL ok = rest == 0 || WriteFile(h, data + sent, rest, &n, NULL);
     if (stretched)
-        SetCommTimeouts(h, &saved);
+        SetCommTimeouts(h, &port->timeouts);
     *written = static_cast<int32_t>(sent + n);
     bool whole = ok && n == rest;
     port->stuck = !whole;
