@@ -98,6 +98,29 @@ TEST(Board, ValuesReachTheReceiversOfTheirTagOnly)
     EXPECT_EQ(pd.count(": 9"), 0) << pd.console();
 }
 
+// Pd hands a number in the box over as a float atom: the tag is its text.
+TEST(Board, NumbersAsTagsAreTheirText)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link, "--hex"});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string patch = dir.write(
+        "p.pd",
+        pd_patch({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix receive 3.5",
+                  "obj 10 70 print three", "msg 10 100 2", "obj 10 130 Veltrix send 7",
+                  "obj 200 40 Veltrix receive float", "obj 200 70 print float", "connect 1 0 2 0",
+                  "connect 1 0 3 0", "connect 3 0 4 0", "connect 5 0 6 0"}));
+    PdProcess pd(patch);
+    ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
+    board.send("3.5 1");
+    EXPECT_TRUE(pd.wait_line("three: 1", wait_ms)) << pd.console();
+    EXPECT_TRUE(board.wait_out("7 2 [aa 37 00 00 00 00 40]", wait_ms)) << board.log();
+    board.send("float 4");
+    EXPECT_TRUE(pd.wait_line("float: 4", wait_ms)) << pd.console();
+    EXPECT_EQ(pd.count("three:"), 1) << pd.console();
+}
+
 TEST(Board, TwoBoardsGetEverySentFloatByteExactAndBothReachThePatch)
 {
     TempDir dir;

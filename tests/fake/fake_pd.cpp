@@ -235,6 +235,15 @@ t_symbol *atom_getsymbol(const t_atom *a)
     return a->a_type == A_SYMBOL ? a->a_w.w_symbol : &s_float;
 }
 
+// Numbers as Pd prints them; symbols as they are (Pd's own escaping left out).
+void atom_string(const t_atom *a, char *buf, unsigned int bufsize)
+{
+    if (a->a_type == A_FLOAT)
+        snprintf(buf, bufsize, "%g", double(a->a_w.w_float));
+    else
+        snprintf(buf, bufsize, "%s", atom_getsymbol(a)->s_name);
+}
+
 t_float atom_getfloat(const t_atom *a)
 {
     return a->a_type == A_FLOAT ? a->a_w.w_float : 0;

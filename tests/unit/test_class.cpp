@@ -90,6 +90,12 @@ TEST_F(Creation, LongNamesAreCut)
     EXPECT_EQ(std::string(b->d.b.tty), port.substr(0, 127));
 }
 
+TEST_F(Creation, NumbersAsNamesAreTheirText)
+{
+    EXPECT_STREQ(make({"receive", 3.5})->d.r.endpoint_tag, "3.5");
+    EXPECT_STREQ(make({"open", 5})->d.b.tty, "5");
+}
+
 TEST_F(Creation, WrongArgumentsGiveAnInvalidObject)
 {
     const std::vector<std::vector<fakepd::t_arg>> forms = {

@@ -15,6 +15,20 @@ void copy_cut(char *dst, size_t size, const char *src)
     dst[n] = '\0';
 }
 
+// A name given as a number (`[Veltrix send 7]`) is its text as Pd prints it:
+// the symbol of a float atom is "float", which would make every number tag the
+// same tag.
+void copy_name(char *dst, size_t size, const t_atom *a)
+{
+    if (a->a_type != A_FLOAT) {
+        copy_cut(dst, size, atom_getsymbol(a)->s_name);
+        return;
+    }
+    char text[MAXPDSTRING];
+    atom_string(a, text, sizeof text);
+    copy_cut(dst, size, text);
+}
+
 template <size_t N> bool claim(t_Veltrix *(&table)[N], t_Veltrix *x)
 {
     for (auto &slot : table) {
@@ -45,7 +59,7 @@ bool new_board(t_Veltrix *x, int argc, t_atom *argv)
     if (!claim(Veltrix.boards, x))
         return discard(x);
     x->endpoint_type = ep_none;
-    copy_cut(x->d.b.tty, sizeof x->d.b.tty, atom_getsymbol(argv + 1)->s_name);
+    copy_name(x->d.b.tty, sizeof x->d.b.tty, argv + 1);
     x->d.b.baudrate = argc >= 3 ? Veltrix_baudrate(atom_getfloat(argv + 2)) : 115200;
     x->d.b.connected = 0;
     Veltrix_board_start(x);
@@ -58,7 +72,7 @@ bool new_endpoint(t_Veltrix *x, t_endpoint_type type, t_atom *argv)
     post(receiver ? "Veltrix_new 'receive' %p" : "Veltrix_new 'send' %p", static_cast<void *>(x));
     x->endpoint_type = type;
     t_endpoint &e = receiver ? x->d.r : x->d.s;
-    copy_cut(e.endpoint_tag, sizeof e.endpoint_tag, atom_getsymbol(argv + 1)->s_name);
+    copy_name(e.endpoint_tag, sizeof e.endpoint_tag, argv + 1);
     e.f_out = outlet_new(&x->x_obj, &s_float);
     if (receiver && !claim(Veltrix.receivers, x))
         return discard(x);
