@@ -4,11 +4,43 @@
 # target veltrix-archive packs that folder as
 # Veltrix-<version>-<system>-<processor>.tar.gz in the build folder.
 
-# Without an explicit prefix, install where Pd looks for a user's externals.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
-  set(CMAKE_INSTALL_PREFIX "$ENV{HOME}/Documents/Pd/externals" CACHE PATH
-      "Where the Veltrix/ folder is installed" FORCE)
+# Without a prefix, the folder is the one Pd searches by itself for the
+# externals of the user who installs, decided when installing (not when
+# configuring, which may be someone else, or another machine's build):
+# ~/.local/lib/pd/extra on Linux, ~/Library/Pd on macOS, %AppData%\Pd on
+# Windows. CMake's own default prefix stands for "none given": a prefix set
+# when configuring or given with --prefix is used as it is. A cross build has
+# no user here to install for, and keeps CMake's default.
+if(NOT CMAKE_CROSSCOMPILING)
+  if(UNIX)
+    set(veltrix_unchosen_prefix /usr/local)
+  else()
+    if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+      set(VELTRIX_UNCHOSEN_PREFIX "${CMAKE_INSTALL_PREFIX}" CACHE INTERNAL "CMake's default prefix")
+    endif()
+    set(veltrix_unchosen_prefix "${VELTRIX_UNCHOSEN_PREFIX}")
+  endif()
+  if(WIN32)
+    set(veltrix_user_var APPDATA)
+    set(veltrix_user_folder Pd)
+  elseif(APPLE)
+    set(veltrix_user_var HOME)
+    set(veltrix_user_folder Library/Pd)
+  else()
+    set(veltrix_user_var HOME)
+    set(veltrix_user_folder .local/lib/pd/extra)
+  endif()
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"${veltrix_unchosen_prefix}\")
+      if(\"\$ENV{${veltrix_user_var}}\" STREQUAL \"\")
+        message(FATAL_ERROR \"${veltrix_user_var} is not set: say where to install with --prefix DIR\")
+      endif()
+      file(TO_CMAKE_PATH \"\$ENV{${veltrix_user_var}}/${veltrix_user_folder}\" CMAKE_INSTALL_PREFIX)
+    endif()")
 endif()
+# Installed binaries are stripped: a user's folder has no use for debugging
+# symbols, which make most of a RelWithDebInfo module.
+install(CODE "set(CMAKE_INSTALL_DO_STRIP 1)")
 
 set(VELTRIX_INSTALL_DIR Veltrix)
 
@@ -24,6 +56,10 @@ install(TARGETS Veltrix LIBRARY DESTINATION ${VELTRIX_INSTALL_DIR}
 # one folder can hold the modules of several platforms.
 foreach(name IN LISTS VELTRIX_MODULE_NAMES)
   install(FILES $<TARGET_FILE:Veltrix> DESTINATION ${VELTRIX_INSTALL_DIR} RENAME ${name})
+  if(CMAKE_STRIP)
+    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\"
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VELTRIX_INSTALL_DIR}/${name}\")")
+  endif()
 endforeach()
 foreach(entry IN LISTS VELTRIX_EXTRA_BINARIES)
   if(NOT entry MATCHES "^(.+)=([^/]+)$")

@@ -431,4 +431,33 @@ TEST(Install, InstalledFolderAloneCreatesEveryForm)
     EXPECT_NE(console.find("connected " + link + " ok!"), std::string::npos) << console;
 }
 
+// Without a prefix the folder is the installing user's, from HOME when
+// installing (not from whoever configured), and one Pd searches with no
+// path set; the binaries in it are stripped.
+TEST(Install, WithoutAPrefixGoesWherePdLooksForTheInstallingUser)
+{
+    TempDir dir;
+    std::string folder = dir.path() + "/.local/lib/pd/extra/Veltrix";
+    std::string log = dir.path() + "/log";
+    std::string install =
+        "HOME=" + dir.path() + " " CMAKE_COMMAND " --install " BUILD_DIR " > " + log + " 2>&1";
+    ASSERT_EQ(std::system(install.c_str()), 0) << install;
+    std::string unstripped = "for f in " + folder + "/*; do readelf -S \"$f\" 2>/dev/null | " +
+                             "grep -q '\\.symtab' && echo \"$f\"; done > " + log + "; true";
+    ASSERT_EQ(std::system(unstripped.c_str()), 0);
+    std::ifstream listed(log);
+    std::string files((std::istreambuf_iterator<char>(listed)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(files, "") << "not stripped";
+
+    std::string patch = dir.write("p.pd", pd_patch({"obj 10 10 Veltrix send a"}));
+    std::string run = "HOME=" + dir.path() +
+                      " timeout 10 " PD_EXECUTABLE
+                      " -nogui -stderr -nosound -nomidi -noprefs -open " +
+                      patch + " -send 'pd quit' > " + log + " 2>&1";
+    EXPECT_EQ(std::system(run.c_str()), 0);
+    std::ifstream in(log);
+    std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(console.find("Veltrix_new 'send'"), std::string::npos) << console;
+}
+
 } // namespace

@@ -209,7 +209,7 @@ TEST(Emulator, TellsWhenThePatchOpensThePortAndAtWhatRate)
         EXPECT_TRUE(uno.wait_err("the patch opened the port", wait_ms)) << uno.log();
         EXPECT_TRUE(uno.wait_err("veltrix-uno: reset", wait_ms)) << uno.log();
         EXPECT_TRUE(uno.wait_err("warning: the port is set to 9600 baud, the firmware's serial "
-                                 "to 117647",
+                                 "to 115200 (117647 on a 16 MHz Uno)",
                                  wait_ms))
             << uno.log();
     }
