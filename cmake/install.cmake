@@ -79,7 +79,11 @@ if(TARGET veltrix-board)
   install(TARGETS veltrix-board RUNTIME DESTINATION ${VELTRIX_INSTALL_DIR})
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/help/help-Veltrix.pd DESTINATION ${VELTRIX_INSTALL_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/help/help-Veltrix-help.pd DESTINATION ${VELTRIX_INSTALL_DIR})
+# Pd looks for help beside the module: a copy in the build folder lets Help
+# work when Pd loads the module from there (scripts/demo --gui).
+configure_file(${PROJECT_SOURCE_DIR}/help/help-Veltrix-help.pd
+               ${PROJECT_BINARY_DIR}/help-Veltrix-help.pd COPYONLY)
 install(FILES ${PROJECT_SOURCE_DIR}/demo/demo.pd DESTINATION ${VELTRIX_INSTALL_DIR}
         RENAME Veltrix-demo.pd)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${VELTRIX_INSTALL_DIR})

@@ -362,24 +362,26 @@ TEST(Simulator, EchoesAndGeneratesWhileThePatchListens)
     EXPECT_TRUE(board.wait_out("ping 42", wait_ms)) << board.log();
 }
 
-TEST(Patches, HelpPatchLoadsCleanAndItsBoardMessageReachesItsSubpatch)
+TEST(Patches, HelpPatchLoadsCleanAndMakesItsBoardOnlyWhenAsked)
 {
     TempDir dir;
     std::string link = dir.path() + "/b0";
     Board board({"--link", link});
     ASSERT_TRUE(board.wait_err(link, wait_ms));
-    // What the help's "open" message does, with the test's port, once the
-    // help (opened after this patch) is loaded.
+    // What the help's "open" message and its [pd poll] do, with the test's
+    // port, once the help (opened after this patch) is loaded.
     std::string driver = dir.write(
         "driver.pd",
-        pd_patch(with_quit({"msg 10 10 \\; pd-veltrix-boards obj 10 10 Veltrix open " + link,
-                            "obj 10 40 loadbang", "obj 10 70 delay 100", "connect 1 0 2 0",
-                            "connect 2 0 0 0"},
-                           1500)));
-    PdProcess pd(SOURCE_DIR "/help/help-Veltrix.pd", {"-open", driver});
+        pd_patch(with_quit(
+            {"msg 10 10 \\; veltrix-help-board open " + link + " \\; veltrix-help-board poll 1",
+             "obj 10 40 loadbang", "obj 10 70 delay 100", "connect 1 0 2 0", "connect 2 0 0 0"},
+            1500)));
+    PdProcess pd(SOURCE_DIR "/help/help-Veltrix-help.pd", {"-open", driver});
     EXPECT_EQ(pd.wait_exit(10000), 0) << pd.console();
     EXPECT_EQ(errors(pd), 0) << pd.console();
+    EXPECT_EQ(pd.count("connecting"), 1) << pd.console();
     EXPECT_EQ(pd.count("connected " + link + " ok!"), 1) << pd.console();
+    EXPECT_EQ(pd.count(link + " every 1 ms"), 1) << pd.console();
 }
 
 TEST(Patches, DemoPatchLoadsCleanAndValuesFlowBothWays)
@@ -388,9 +390,16 @@ TEST(Patches, DemoPatchLoadsCleanAndValuesFlowBothWays)
     std::string link = dir.path() + "/b0";
     Board board({"--link", link, "--counter", "knob", "--sine", "wave", "--rate", "20"});
     ASSERT_TRUE(board.wait_err(link, wait_ms));
+    // The demo's board opens a fixed path: a copy opens this test's own.
+    std::ifstream in(SOURCE_DIR "/demo/demo.pd");
+    std::string demo((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string board_object = "Veltrix open /tmp/veltrix-board0;";
+    auto at = demo.find(board_object);
+    ASSERT_NE(at, std::string::npos) << demo;
+    demo.replace(at, board_object.size(), "Veltrix open " + link + ";");
+    std::string patch = dir.write("demo.pd", demo);
     std::string quit = dir.write("quit.pd", pd_patch(with_quit({}, 1500)));
-    PdProcess pd(SOURCE_DIR "/demo/demo.pd",
-                 {"-send", "veltrix-demo-port symbol " + link, "-open", quit});
+    PdProcess pd(patch, {"-open", quit});
     EXPECT_EQ(pd.wait_exit(10000), 0) << pd.console();
     EXPECT_EQ(errors(pd), 0) << pd.console();
     EXPECT_GT(pd.count("knob: "), 0) << pd.console();
@@ -399,14 +408,33 @@ TEST(Patches, DemoPatchLoadsCleanAndValuesFlowBothWays)
     EXPECT_TRUE(board.wait_out("level ", wait_ms)) << board.log();
 }
 
+// Installs the build into `dir` and returns the Veltrix folder.
+std::string install_into(const TempDir &dir)
+{
+    std::string install = std::string(CMAKE_COMMAND) + " --install " BUILD_DIR " --prefix " +
+                          dir.path() + " > " + dir.path() + "/install.log 2>&1";
+    EXPECT_EQ(std::system(install.c_str()), 0) << install;
+    return dir.path() + "/Veltrix";
+}
+
+// The console of a pd -nogui that has `folder` as its only path.
+std::string console_of_pd_on(const std::string &folder, const std::string &patch)
+{
+    std::string log = patch + ".log";
+    std::string run = "timeout 10 " PD_EXECUTABLE " -nogui -stderr -nosound -nomidi -noprefs "
+                      "-nostdpath -path " +
+                      folder + " -open " + patch + " > " + log + " 2>&1";
+    EXPECT_EQ(std::system(run.c_str()), 0);
+    std::ifstream in(log);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 TEST(Install, InstalledFolderAloneCreatesEveryForm)
 {
     TempDir dir;
-    std::string install = std::string(CMAKE_COMMAND) + " --install " BUILD_DIR " --prefix " +
-                          dir.path() + " > " + dir.path() + "/install.log 2>&1";
-    ASSERT_EQ(std::system(install.c_str()), 0) << install;
-    std::string folder = dir.path() + "/Veltrix";
-    for (const char *file : {"Veltrix.pd_linux", "help-Veltrix.pd", "LICENSE", "veltrix-board"})
+    std::string folder = install_into(dir);
+    for (const char *file :
+         {"Veltrix.pd_linux", "help-Veltrix-help.pd", "LICENSE", "veltrix-board"})
         EXPECT_EQ(access((folder + "/" + file).c_str(), F_OK), 0) << file;
 
     // The installed simulator and module, and nothing from the build folder.
@@ -417,13 +445,7 @@ TEST(Install, InstalledFolderAloneCreatesEveryForm)
         "p.pd", pd_patch(with_quit({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix send a",
                                     "obj 10 70 Veltrix receive b"},
                                    1500)));
-    std::string log = dir.path() + "/pd.log";
-    std::string run = "timeout 10 " PD_EXECUTABLE " -nogui -stderr -nosound -nomidi -noprefs "
-                      "-path " +
-                      folder + " -open " + patch + " > " + log + " 2>&1";
-    EXPECT_EQ(std::system(run.c_str()), 0);
-    std::ifstream in(log);
-    std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string console = console_of_pd_on(folder, patch);
     EXPECT_EQ(console.find("error"), std::string::npos) << console;
     EXPECT_EQ(console.find("couldn't create"), std::string::npos) << console;
     EXPECT_NE(console.find("Veltrix_new 'send'"), std::string::npos) << console;
@@ -458,6 +480,27 @@ TEST(Install, WithoutAPrefixGoesWherePdLooksForTheInstallingUser)
     std::ifstream in(log);
     std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(console.find("Veltrix_new 'send'"), std::string::npos) << console;
+}
+
+// Right-click > Help in Pd's window sends "done-popup 2 x y" to the canvas;
+// the same message at an object's place must open the help beside the
+// installed module, not "sorry, couldn't find help patch".
+TEST(Install, HelpOfAnObjectOpensTheInstalledHelpPatch)
+{
+    TempDir dir;
+    std::string folder = install_into(dir);
+    // The help's canvas exists once it is open: closing it frees its
+    // receivers, and a canvas that is not there is "no such object".
+    std::string patch = dir.write(
+        "probe.pd", pd_patch(with_quit({"obj 50 50 Veltrix send probe",
+                                        "msg 200 70 \\; pd-probe.pd done-popup 2 55 55 \\; "
+                                        "pd-help-Veltrix-help.pd menuclose",
+                                        "obj 200 10 loadbang", "connect 2 0 1 0"},
+                                       500)));
+    std::string console = console_of_pd_on(folder, patch);
+    EXPECT_EQ(console.find("sorry"), std::string::npos) << console;
+    EXPECT_EQ(console.find("no such object"), std::string::npos) << console;
+    EXPECT_NE(console.find("Veltrix_free Veltrix.receivers"), std::string::npos) << console;
 }
 
 } // namespace

@@ -6,7 +6,8 @@
 # - one Veltrix/ folder, with a module under the name each Pd tries for each
 #   platform the name lists, the help and demo patches, README.md, LICENSE;
 # - unpacked into an empty folder, it is all a real pd -nogui needs: with
-#   that folder as its only path, pd loads the module and opens the help;
+#   that folder as its only path, pd loads the module and opens the help,
+#   also as Help on an object opens it;
 # - the double-precision module, renamed to a name single-precision Pd
 #   tries, is refused by it (Pd's own guard): the module says so and stops.
 # Ends with "check_package: N passed, M failed".
@@ -46,7 +47,7 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 
 # Every listed platform has its module under the name Pd 0.54+ builds from
 # it, and every file in the folder is expected.
-expected="help-Veltrix.pd Veltrix-demo.pd README.md LICENSE"
+expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so
@@ -98,7 +99,7 @@ cat >"$tmp/use.pd" <<'PATCH'
 #X connect 0 0 1 0;
 #X connect 1 0 2 0;
 PATCH
-run_pd "$tmp/pd.log" "$tmp/unpacked/Veltrix/help-Veltrix.pd" "$tmp/use.pd"
+run_pd "$tmp/pd.log" "$tmp/unpacked/Veltrix/help-Veltrix-help.pd" "$tmp/use.pd"
 status=$?
 check $status "pd -nogui exits cleanly (status $status)"
 ! grep -q "couldn't create" "$tmp/pd.log"
@@ -107,6 +108,22 @@ grep -q '^Veltrix_setup end' "$tmp/pd.log" && grep -q "^Veltrix_new 'receive'" "
     grep -q '^Veltrix_send 2.500000 to probe' "$tmp/pd.log"
 check $? "the module loads from the package and works"
 [ "$failed" = 0 ] || sed 's/^/    pd: /' "$tmp/pd.log" | head -20
+
+# Right-click > Help in Pd's window sends "done-popup 2 x y" to the canvas: at
+# an object's place it opens the help beside the module. Closing the help then
+# frees its receivers; a canvas that never opened is "no such object".
+cat >"$tmp/probe.pd" <<'PATCH'
+#N canvas 0 0 400 300 12;
+#X obj 50 50 Veltrix send probe;
+#X obj 200 10 loadbang;
+#X msg 200 40 \; pd-probe.pd done-popup 2 55 55 \; pd-help-Veltrix-help.pd menuclose;
+#X connect 1 0 2 0;
+PATCH
+run_pd "$tmp/help.log" "$tmp/probe.pd"
+! grep -q -e sorry -e 'no such object' "$tmp/help.log" &&
+    grep -q '^Veltrix_free Veltrix.receivers' "$tmp/help.log"
+check $? "Help on an object opens the package's help patch"
+[ "$failed" = 0 ] || sed 's/^/    pd: /' "$tmp/help.log" | grep -v '^    pd: Veltrix_' | head -20
 
 mkdir -p "$tmp/wrong"
 cp "$tmp/unpacked/Veltrix/Veltrix.linux-amd64-64.so" "$tmp/wrong/Veltrix.pd_linux"
