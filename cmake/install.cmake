@@ -86,6 +86,8 @@ configure_file(${PROJECT_SOURCE_DIR}/help/help-Veltrix-help.pd
                ${PROJECT_BINARY_DIR}/help-Veltrix-help.pd COPYONLY)
 install(FILES ${PROJECT_SOURCE_DIR}/demo/demo.pd DESTINATION ${VELTRIX_INSTALL_DIR}
         RENAME Veltrix-demo.pd)
+install(FILES ${PROJECT_SOURCE_DIR}/help/network/Veltrix-net-forward.pd
+              ${PROJECT_SOURCE_DIR}/help/network/Veltrix-net-listen.pd DESTINATION ${VELTRIX_INSTALL_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${VELTRIX_INSTALL_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VELTRIX_INSTALL_DIR} OPTIONAL)
 

@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,13 +131,15 @@ TEST(Board, TwoBoardsGetEverySentFloatByteExactAndBothReachThePatch)
     Board board_a({"--link", a, "--hex"});
     Board board_b({"--link", b, "--hex"});
     ASSERT_TRUE(board_a.wait_err(a, wait_ms) && board_b.wait_err(b, wait_ms));
-    // A frame on "go" from either board makes the patch send three values.
-    std::string patch = dir.write(
-        "p.pd", pd_patch({"obj 10 10 Veltrix open " + a, "obj 10 40 Veltrix open " + b,
-                          "obj 10 70 Veltrix receive go", "msg 10 100 1 \\, 0.1 \\, -2.5e+30",
-                          "obj 10 130 Veltrix send led", "obj 200 70 Veltrix receive knob",
-                          "obj 200 100 print knob", "connect 2 0 3 0", "connect 3 0 4 0",
-                          "connect 5 0 6 0"}));
+    // A frame on "go" from either board makes the patch send four values,
+    // each as the nearest 32-bit float whatever the width of Pd's floats.
+    std::string patch =
+        dir.write("p.pd", pd_patch({"obj 10 10 Veltrix open " + a, "obj 10 40 Veltrix open " + b,
+                                    "obj 10 70 Veltrix receive go",
+                                    "msg 10 100 1 \\, 0.1 \\, -2.5e+30 \\, 1e+39",
+                                    "obj 10 130 Veltrix send led",
+                                    "obj 200 70 Veltrix receive knob", "obj 200 100 print knob",
+                                    "connect 2 0 3 0", "connect 3 0 4 0", "connect 5 0 6 0"}));
     PdProcess pd(patch);
     ASSERT_TRUE(board_a.wait_err(opened, wait_ms) && board_b.wait_err(opened, wait_ms))
         << board_a.log() << board_b.log() << pd.console();
@@ -144,11 +149,11 @@ TEST(Board, TwoBoardsGetEverySentFloatByteExactAndBothReachThePatch)
     EXPECT_TRUE(pd.wait_line("knob: 2", wait_ms)) << pd.console();
 
     board_a.send("go 1");
-    const char *expected[] = {"led 1 [aa 6c 65 64 00 00 00 80 3f]",
-                              "led 0.1 [aa 6c 65 64 00 cd cc cc 3d]",
-                              "led -2.5e+30 [aa 6c 65 64 00 7c 6f fc f1]"};
+    const char *expected[] = {
+        "led 1 [aa 6c 65 64 00 00 00 80 3f]", "led 0.1 [aa 6c 65 64 00 cd cc cc 3d]",
+        "led -2.5e+30 [aa 6c 65 64 00 7c 6f fc f1]", "led inf [aa 6c 65 64 00 00 00 80 7f]"};
     for (Board *board : {&board_a, &board_b}) {
-        ASSERT_TRUE(board->wait_out(expected[2], wait_ms)) << board->log() << pd.console();
+        ASSERT_TRUE(board->wait_out(expected[3], wait_ms)) << board->log() << pd.console();
         std::vector<std::string> want(std::begin(expected), std::end(expected));
         EXPECT_EQ(board->out(), want);
     }
@@ -429,12 +434,56 @@ std::string console_of_pd_on(const std::string &folder, const std::string &patch
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// A UDP port on 127.0.0.1 that nothing holds now.
+std::string free_udp_port()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+              getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size) == 0;
+    close(fd);
+    return ok ? std::to_string(ntohs(addr.sin_port)) : "";
+}
+
+// Two Pds with a board each: what the first one's board sends reaches the
+// second one's board under its tag, as the same float.
+TEST(Patches, NetworkPairForwardsValuesToTheOtherPdsBoards)
+{
+    TempDir dir;
+    std::string a = dir.path() + "/a", b = dir.path() + "/b";
+    Board board_a({"--link", a});
+    Board board_b({"--link", b, "--hex"});
+    ASSERT_TRUE(board_a.wait_err(a, wait_ms) && board_b.wait_err(b, wait_ms));
+    std::string port = free_udp_port();
+    ASSERT_FALSE(port.empty());
+    PdProcess listen(SOURCE_DIR "/help/network/Veltrix-net-listen.pd",
+                     {"-send", "veltrix-net-board symbol " + b, "-send",
+                      "veltrix-net-listen " + port + " 127.0.0.1"});
+    ASSERT_TRUE(board_b.wait_err(opened, wait_ms)) << listen.console();
+    PdProcess forward(
+        SOURCE_DIR "/help/network/Veltrix-net-forward.pd",
+        {"-send", "veltrix-net-board symbol " + a, "-send", "veltrix-net-to 127.0.0.1 " + port});
+    ASSERT_TRUE(board_a.wait_err(opened, wait_ms)) << forward.console();
+    board_a.send("other 3");
+    board_a.send("knob 0.123456789");
+    board_a.send("wave -2.5e+30");
+    ASSERT_TRUE(board_b.wait_out("wave -2.5e+30 [aa 77 61 76 65 00 7c 6f fc f1]", wait_ms))
+        << board_b.log() << forward.console() << listen.console();
+    EXPECT_EQ(board_b.out(),
+              (std::vector<std::string>{"knob 0.12345679 [aa 6b 6e 6f 62 00 ea d6 fc 3d]",
+                                        "wave -2.5e+30 [aa 77 61 76 65 00 7c 6f fc f1]"}));
+    EXPECT_EQ(errors(forward) + errors(listen), 0) << forward.console() << listen.console();
+}
+
 TEST(Install, InstalledFolderAloneCreatesEveryForm)
 {
     TempDir dir;
     std::string folder = install_into(dir);
     for (const char *file :
-         {"Veltrix.pd_linux", "help-Veltrix-help.pd", "LICENSE", "veltrix-board"})
+         {MODULE_FILE, "help-Veltrix-help.pd", "LICENSE", "veltrix-board"})
         EXPECT_EQ(access((folder + "/" + file).c_str(), F_OK), 0) << file;
 
     // The installed simulator and module, and nothing from the build folder.

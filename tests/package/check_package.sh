@@ -48,6 +48,7 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 # Every listed platform has its module under the name Pd 0.54+ builds from
 # it, and every file in the folder is expected.
 expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
+expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd"
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so

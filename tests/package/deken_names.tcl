@@ -1,8 +1,10 @@
 # Reads a package's file name with the code of Pd's own package manager:
-#   tclsh deken_names.tcl PLUGIN DEK_NAME VERSION
-# PLUGIN is deken-plugin.tcl; it is loaded with the few bits of Pd's GUI it
-# touches stubbed out. Prints "PASS ..." / "FAIL ..." lines.
-lassign $argv plugin dek version
+#   tclsh deken_names.tcl PLUGIN DEK VERSION [INTO]
+# PLUGIN is deken-plugin.tcl, or Pd 0.55's built-in pd_deken.tcl; it is
+# loaded with the few bits of Pd's GUI it touches stubbed out. With INTO,
+# DEK is the package's path and the same code also unpacks it into that
+# folder, as its install does. Prints "PASS ..." / "FAIL ..." lines.
+lassign $argv plugin dek version into
 
 foreach p {pdwindow pd_menucommands pd_guiprefs} { package provide $p 0.1 }
 namespace eval ::pdwindow {
@@ -20,7 +22,7 @@ proc check {ok what} {
     puts [expr {$ok ? "PASS" : "FAIL"}]\ $what
 }
 
-lassign [::deken::utilities::parse_filename $dek] name got_version archs
+lassign [::deken::utilities::parse_filename [file tail $dek]] name got_version archs
 check [expr {$name eq "Veltrix"}] "package name '$name'"
 check [expr {$got_version eq $version}] "version '$got_version'"
 set want {Linux-amd64-32 Linux-amd64-64 Linux-arm64-32 Linux-armv7-32 Windows-i386-32
@@ -43,4 +45,15 @@ foreach platform $offered {
 foreach platform $refused {
     ::deken::set_platform {*}$platform
     check [expr {![::deken::architecture_match $archs]}] "not offered to a Pd on $platform"
+}
+
+if {$into ne ""} {
+    proc ::deken::post args {}
+    proc ::deken::statuspost args {}
+    file mkdir $into
+    set ok [::deken::utilities::extract $into [file tail $dek] [file normalize $dek] 1]
+    set modules [lmap f {linux-amd64-32.so linux-amd64-64.so} {
+        file isfile [file join $into Veltrix Veltrix.$f]
+    }]
+    check [expr {$ok && $modules eq {1 1}}] "unpacked into $into/Veltrix"
 }

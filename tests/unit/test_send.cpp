@@ -192,3 +192,22 @@ TEST_F(Send, TheWireCarriesTheNearest32BitFloat)
             EXPECT_EQ(out[0], in);
     }
 }
+
+// A Pd with 32-bit floats writes the float's own four bytes: a NaN keeps its
+// sign, payload and signalling bit, which a board may use as a marker.
+TEST_F(Send, A32BitFloatGoesOutAsItsOwnBytes)
+{
+    if (sizeof(t_float) != sizeof(float))
+        GTEST_SKIP() << "Pd's floats are doubles here: the wire takes the nearest float";
+    auto &a = fakeserial::add("/dev/a");
+    make({"open", "/dev/a"});
+    fakepd::advance(0);
+    for (uint32_t bits : {0x7FA00001u, 0xFFC12345u, 0x7FFFFFFFu, 0x80000001u}) {
+        a.output.clear();
+        fakepd::send_float(&sender->x_obj, veltrix::frame_bits_float(bits));
+        const Bytes value = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16),
+                             uint8_t(bits >> 24)};
+        ASSERT_EQ(a.output.size(), 9u);
+        EXPECT_EQ(Bytes(a.output.begin() + 5, a.output.end()), value) << std::hex << bits;
+    }
+}

@@ -52,12 +52,30 @@ inline float frame_value_of(double value)
     return static_cast<float>(value);
 }
 
-// The four value bytes, least significant first whatever the host's order.
-inline void frame_put_value(float value, uint8_t out[frame_value_size])
+// The wire's bits for a value of Pd's float. A 32-bit float is the wire's
+// float already: its own bits go out, NaN payloads included, never through a
+// double (the promotion quiets a signalling NaN, and frame_value_of keeps no
+// payload).
+inline uint32_t frame_wire_bits(float value)
 {
-    uint32_t bits = frame_float_bits(value);
+    return frame_float_bits(value);
+}
+
+inline uint32_t frame_wire_bits(double value)
+{
+    return frame_float_bits(frame_value_of(value));
+}
+
+// The four value bytes, least significant first whatever the host's order.
+inline void frame_put_bits(uint32_t bits, uint8_t out[frame_value_size])
+{
     for (size_t i = 0; i < frame_value_size; i++)
         out[i] = uint8_t(bits >> (8 * i));
+}
+
+inline void frame_put_value(float value, uint8_t out[frame_value_size])
+{
+    frame_put_bits(frame_float_bits(value), out);
 }
 
 inline float frame_get_value(const uint8_t in[frame_value_size])
@@ -68,17 +86,23 @@ inline float frame_get_value(const uint8_t in[frame_value_size])
     return frame_bits_float(bits);
 }
 
-// Writes the whole frame for `tag` (cut to frame_tag_max characters) into
-// `out`, which holds at least frame_max bytes; returns its length.
-inline size_t frame_encode(const char *tag, float value, uint8_t *out)
+// Writes the whole frame for `tag` (cut to frame_tag_max characters) and the
+// value of wire bits `bits` into `out`, which holds at least frame_max bytes;
+// returns its length.
+inline size_t frame_encode_bits(const char *tag, uint32_t bits, uint8_t *out)
 {
     size_t n = 0;
     out[n++] = frame_start;
     for (size_t i = 0; i < frame_tag_max && tag[i]; i++)
         out[n++] = uint8_t(tag[i]);
     out[n++] = frame_tag_end;
-    frame_put_value(value, out + n);
+    frame_put_bits(bits, out + n);
     return n + frame_value_size;
+}
+
+inline size_t frame_encode(const char *tag, float value, uint8_t *out)
+{
+    return frame_encode_bits(tag, frame_float_bits(value), out);
 }
 
 // The decoder's state: the one definition of its six fields. The board record

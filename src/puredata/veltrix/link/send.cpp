@@ -59,7 +59,7 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
     // The wire carries a 32-bit float whatever the width of Pd's floats.
     uint8_t frame[veltrix::frame_max];
     auto size = static_cast<int32_t>(
-        veltrix::frame_encode(x->d.s.endpoint_tag, veltrix::frame_value_of(f), frame));
+        veltrix::frame_encode_bits(x->d.s.endpoint_tag, veltrix::frame_wire_bits(f), frame));
     // Start byte and tag with its NUL; the value follows.
     const int32_t tag_end = size - static_cast<int32_t>(veltrix::frame_value_size);
     // One write per board: where the platform knows the room in its queue, a

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# What each Pd takes from an unpacked package, and what a value from a board
+# is in each:
+#   check_hosts.sh FOLDER BOARD PD053 PD055 PD64
+# FOLDER is the package's Veltrix/ folder, BOARD veltrix-board, and the Pds
+# Debian 12's Pd 0.53.1, Debian 13's Pd 0.55.2 and its double-precision Pd64.
+# Ends with "check_hosts: N passed, M failed".
+set -uo pipefail
+
+folder=$1 board=$2 pd053=$3 pd055=$4 pd64=$5
+passed=0
+failed=0
+check() {
+    if [ "$1" = 0 ]; then
+        passed=$((passed + 1))
+        echo "PASS $2"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $2"
+    fi
+}
+tmp=$(mktemp -d /tmp/veltrix-hosts-XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+
+# The module files PD tried in DIR, as "name:failed|succeeded", in order.
+printf '#N canvas 0 0 400 300 12;\n#X obj 10 10 Veltrix send a;\n' >"$tmp/use.pd"
+tried() {
+    timeout 20 "$1" -nogui -stderr -nosound -nomidi -noprefs -nostdpath -verbose -path "$2" \
+        -open "$tmp/use.pd" -send "pd quit" 2>&1 |
+        sed -n "s|^.*tried $2/\(Veltrix\.[^ ]*\) and \([a-z]*\)\$|\1:\2|p" | grep -v "\.pd:\|\.pat:"
+}
+for host in "$pd053 Veltrix.l_amd64" "$pd055 Veltrix.linux-amd64-32.so" \
+    "$pd64 Veltrix.linux-amd64-64.so"; do
+    read -r pd file <<<"$host"
+    got=$(tried "$pd" "$folder" | tr '\n' ' ')
+    [ "$got" = "$file:succeeded " ]
+    check $? "$(basename "$pd") loads $file from the package (tried: $got)"
+done
+# Without its own module, Pd64 looks for no other: the single-precision ones
+# beside it are never tried, and nothing is loaded.
+mkdir "$tmp/no64"
+cp "$folder"/Veltrix.* "$tmp/no64/"
+rm "$tmp/no64/Veltrix.linux-amd64-64.so"
+got=$(tried "$pd64" "$tmp/no64" | tr '\n' ' ')
+[ "$got" = "Veltrix.linux-amd64-64.so:failed Veltrix.linux-amd64-0.so:failed " ]
+check $? "$(basename "$pd64") tries only the -64 and -0 names (tried: $got)"
+
+# 0.1 from a patch to an echoing board and back: the board holds a 32-bit
+# float, which Pd64 keeps as it is, so it is no longer equal to 0.1.
+for host in "$pd055 1" "$pd64 0"; do
+    read -r pd equal <<<"$host"
+    link=$tmp/echo-$(basename "$pd")
+    "$board" --link "$link" --echo --quit-after 30 --quiet >/dev/null &
+    echo_pid=$!
+    for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
+    cat >"$tmp/echo.pd" <<PATCH
+#N canvas 0 0 400 300 12;
+#X obj 10 10 Veltrix open $link;
+#X obj 10 40 loadbang;
+#X obj 10 70 metro 100;
+#X msg 10 100 0.1;
+#X obj 10 130 Veltrix send knob;
+#X obj 200 40 Veltrix receive knob;
+#X obj 200 70 t b f f;
+#X obj 200 100 makefilename %.15g;
+#X obj 200 130 print knob;
+#X obj 300 100 == 0.1;
+#X obj 300 130 print equal;
+#X msg 100 100 \; pd quit;
+#X connect 1 0 2 0;
+#X connect 2 0 3 0;
+#X connect 3 0 4 0;
+#X connect 5 0 6 0;
+#X connect 6 2 7 0;
+#X connect 7 0 8 0;
+#X connect 6 1 9 0;
+#X connect 9 0 10 0;
+#X connect 6 0 11 0;
+PATCH
+    timeout 20 "$pd" -nogui -stderr -nosound -nomidi -noprefs -nostdpath -path "$folder" \
+        -open "$tmp/echo.pd" >"$tmp/echo.log" 2>&1
+    status=$?
+    kill "$echo_pid" 2>/dev/null
+    wait "$echo_pid" 2>/dev/null
+    grep -qx 'knob: symbol 0.100000001490116' "$tmp/echo.log" && grep -qx "equal: $equal" "$tmp/echo.log"
+    check $? "$(basename "$pd"): 0.1 back from the board is 0.100000001490116, [== 0.1] gives $equal (status $status)"
+    [ "$failed" = 0 ] || grep -v "^Veltrix_send" "$tmp/echo.log" | tail -5
+done
+
+echo "check_hosts: $passed passed, $failed failed"
+[ "$failed" = 0 ]
