@@ -119,6 +119,7 @@ struct t_board_stats {
     t_board_why why;          // of the last failed attempt
     t_board_why why_told;     // the reason told last in this run of failures
     bool ambiguity_told;
+    bool was_connected;
     char resolved_told[Veltrix_tty_size]; // the port a usb: name was last said to be
     uint64_t bytes;
     uint64_t noise; // bytes between frames that started none
@@ -145,6 +146,7 @@ void stats_on_connect(t_board_stats *s)
     bool ambiguity_told = s->ambiguity_told;
     *s = t_board_stats{};
     s->connected_at = clock_getlogicaltime();
+    s->was_connected = true;
     s->why = why;
     s->ambiguity_told = ambiguity_told;
 }
@@ -588,7 +590,8 @@ void board_info(t_Veltrix *x)
         post("Veltrix_info %p not connected: %lu attempts failed, the last: %s", p,
              static_cast<unsigned long>(s->failed_attempts), why_words(s->why));
     else
-        post("Veltrix_info %p not connected yet", p);
+        post("Veltrix_info %p not connected%s", p,
+             s->was_connected ? ": the connection was lost, the next attempt comes soon" : " yet");
     post("Veltrix_info %p since connecting: %llu bytes, %llu frames, %llu bytes skipped as noise",
          p, static_cast<unsigned long long>(s->bytes), static_cast<unsigned long long>(s->frames),
          static_cast<unsigned long long>(s->noise));
