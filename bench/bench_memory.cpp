@@ -1,6 +1,8 @@
 // The module's own work with no port behind it: the frame decoder alone, the
-// poll loop's decode and dispatch to 512 receivers, and the ports message.
+// poll loop's decode and dispatch to 512 receivers, the ports message, and
+// the resolution of a usb: name.
 #include "bench_host.h"
+#include "ports.h"
 #include "serial_memory.h"
 
 #include <benchmark/benchmark.h>
@@ -89,6 +91,18 @@ void g_ports(benchmark::State &state)
     fakepd::reset();
 }
 BENCHMARK(g_ports)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// h. A usb: name resolved against this machine's ports, as each connection
+// attempt of a board opened by one does: what that costs Pd per attempt.
+void h_usb_resolve(benchmark::State &state)
+{
+    t_usb_name id;
+    usb_name_parse("usb:2341:0043", &id);
+    char chosen[ports_name_size], others[256];
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ports_resolve(id, chosen, others, sizeof others));
+}
+BENCHMARK(h_usb_resolve)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

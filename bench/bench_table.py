@@ -25,6 +25,7 @@ ROWS = [
     ("e. one float to 8 boards", "e_send_8_boards", "time", "us", True),
     ("e'. the same frame, one write per board", "e_one_write_8_boards", "time", "us", True),
     ("g. ports message on this machine", "g_ports", "time", "us", False),
+    ("h. usb: name resolved on this machine", "h_usb_resolve", "time", "us", False),
 ]
 # Boards streaming at a line rate for 2 s, polled every 100 ms or every 1 ms
 # of real time.

@@ -37,8 +37,10 @@ bool readable(int fd, int ms, bool *failed)
 
 } // namespace
 
-t_serial *serial_open(const char *name)
+t_serial *serial_open(const char *name, t_serial_open_error *why)
 {
+    if (why)
+        *why = serial_open_other;
     int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;

@@ -28,8 +28,10 @@ size_t serial_memory_left()
     return input_size - input_at;
 }
 
-t_serial *serial_open(const char *name)
+t_serial *serial_open(const char *name, t_serial_open_error *why)
 {
+    if (why)
+        *why = serial_open_other;
     if (strcmp(name, serial_memory_name) != 0 || device.open)
         return nullptr;
     device.open = true;

@@ -46,6 +46,13 @@ struct _clock {
 
 t_symbol s_float = {"float", nullptr, nullptr};
 
+// What [r name] stands for: a receiver that keeps what it gets.
+struct t_listener {
+    t_class *c;
+    std::string name;
+};
+static _class listener_class;
+
 namespace {
 
 // Pd keeps every method as a function of no arguments and calls it with the
@@ -65,6 +72,8 @@ struct t_host {
     std::map<t_object *, size_t> live_objects;
     double now = 0;
     unsigned long long order = 0;
+    std::vector<std::string> messages;
+    std::map<std::string, t_listener *> listeners;
 };
 
 // Never destroyed, so that what tests leave alive at exit is still reachable.
@@ -160,6 +169,29 @@ void freebytes(void *x, size_t nbytes)
         objs.erase(it);
     }
     free(x);
+}
+
+void *getbytes(size_t nbytes)
+{
+    return calloc(1, nbytes ? nbytes : 1);
+}
+
+void pd_typedmess(t_pd *x, t_symbol *s, int argc, t_atom *argv)
+{
+    if (*x != &listener_class) {
+        fprintf(stderr, "fakepd: pd_typedmess to something that is no listener\n");
+        return;
+    }
+    std::string m = reinterpret_cast<t_listener *>(x)->name + ": " + s->s_name;
+    for (int i = 0; i < argc; i++) {
+        char word[64];
+        if (argv[i].a_type == A_FLOAT)
+            snprintf(word, sizeof word, " %g", static_cast<double>(argv[i].a_w.w_float));
+        else
+            snprintf(word, sizeof word, " %s", argv[i].a_w.w_symbol->s_name);
+        m += word;
+    }
+    host().messages.push_back(m);
 }
 
 t_outlet *outlet_new(t_object *owner, t_symbol *)
@@ -280,6 +312,32 @@ void reset()
     h.console.clear();
     h.outlets.clear();
     h.now = 0;
+    while (!h.listeners.empty())
+        unlisten(h.listeners.begin()->first.c_str());
+    h.messages.clear();
+}
+
+void listen(const char *name)
+{
+    unlisten(name);
+    auto *l = new t_listener{&listener_class, name};
+    host().listeners[name] = l;
+    gensym(name)->s_thing = reinterpret_cast<t_pd *>(l);
+}
+
+void unlisten(const char *name)
+{
+    auto it = host().listeners.find(name);
+    if (it == host().listeners.end())
+        return;
+    gensym(name)->s_thing = nullptr;
+    delete it->second;
+    host().listeners.erase(it);
+}
+
+std::vector<std::string> take_messages()
+{
+    return std::exchange(host().messages, {});
 }
 
 std::vector<std::string> take_console()

@@ -32,6 +32,12 @@ const std::vector<t_outlet_event> &outlets();
 // recorded, as a patch connected to it would.
 void on_float(t_outlet *outlet, std::function<void(t_float)> fn);
 
+// Binds a receiver to a name, as [r name] does; every message sent to it is
+// kept as "name: selector args..." until taken. unlisten unbinds it.
+void listen(const char *name);
+void unlisten(const char *name);
+std::vector<std::string> take_messages();
+
 // Virtual time in milliseconds; advance runs every clock due on the way, in
 // time order and, at equal times, in the order they were set, as Pd does.
 double now();

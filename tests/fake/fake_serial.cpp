@@ -45,10 +45,17 @@ fakeserial::t_device *working(t_serial *port, fakeserial::t_op op)
 
 } // namespace
 
-t_serial *serial_open(const char *name)
+t_serial *serial_open(const char *name, t_serial_open_error *why)
 {
+    t_serial_open_error ignored;
+    if (!why)
+        why = &ignored;
     auto *d = find(name);
-    if (!d || d->open || d->fail[fakeserial::op_open])
+    *why = !d                             ? serial_open_missing
+           : d->open                      ? serial_open_busy
+           : d->fail[fakeserial::op_open] ? d->open_error
+                                          : serial_open_ok;
+    if (*why != serial_open_ok)
         return nullptr;
     d->open = true;
     d->opens++;
@@ -177,6 +184,8 @@ void serial_close(t_serial *port)
 
 #include <cstdio>
 
+const bool ports_know_usb = true;
+
 // Every device present, open or not, in name order as a directory might give it.
 int ports_list(t_portinfo *ports, int max)
 {
@@ -190,6 +199,7 @@ int ports_list(t_portinfo *ports, int max)
             snprintf(p.maker, sizeof p.maker, "%s", d->maker.c_str());
             snprintf(p.product, sizeof p.product, "%s", d->product.c_str());
             snprintf(p.serial, sizeof p.serial, "%s", d->serial.c_str());
+            snprintf(p.usb_id, sizeof p.usb_id, "%s", d->usb_id.c_str());
         }
         n++;
     }

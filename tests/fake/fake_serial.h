@@ -19,7 +19,8 @@ struct t_device {
     bool endless = false;      // a byte is always waiting: frames carrying 0, 1, 2, ...
     char endless_tag = 'n';    // ... under this one-character tag
     bool fail[op_write + 1] = {};
-    int fail_write_at = -1;        // the n-th write (0-based) fails
+    t_serial_open_error open_error = serial_open_missing; // why a failing open fails
+    int fail_write_at = -1;                               // the n-th write (0-based) fails
     int short_write_at = -1;       // the n-th write reports success but sends one byte less
     std::deque<uint8_t> in_flight; // bytes that arrive while a read waits for them
     uint32_t line_errors = 0;      // serial_error_* bits the driver reports next
@@ -43,7 +44,7 @@ struct t_device {
     // Runs before each read, so a test can act between two reads of one poll.
     void (*on_read)(t_device &) = nullptr;
     // What the ports listing tells of it.
-    std::string alias, maker, product, serial;
+    std::string alias, maker, product, serial, usb_id;
 };
 
 // The backend's clock runs in virtual time, so that the bounds on polls and

@@ -60,8 +60,14 @@ TEST_F(Link, ASecondBoardOnTheSamePortCannotConnect)
     t_Veltrix *second = board_on(pty);
     EXPECT_EQ(first->d.b.connected, 1);
     EXPECT_EQ(second->d.b.connected, 0);
-    EXPECT_EQ(lines().back(),
+    Lines told = lines();
+    ASSERT_GE(told.size(), 2u);
+    EXPECT_EQ(told[told.size() - 2],
               "Veltrix_tick " + addr(second) + " CreateFile(" + pty.slave() + ") failed");
+    // The lock says busy; the board knows by whom.
+    EXPECT_EQ(told.back(), "Veltrix_tick " + addr(second) + " " + pty.slave() +
+                               ": busy: [Veltrix open] " + addr(first) +
+                               " of this patch holds it; one board object per port");
     destroy(first);
     fakepd::advance(1000);
     EXPECT_EQ(second->d.b.connected, 1);

@@ -105,7 +105,9 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
     Pty pty;
     t_serial *first = serial_open(pty.slave().c_str());
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(serial_open(pty.slave().c_str()), nullptr);
+    t_serial_open_error why = serial_open_ok;
+    EXPECT_EQ(serial_open(pty.slave().c_str(), &why), nullptr);
+    EXPECT_EQ(why, serial_open_busy);
     serial_close(first);
     t_serial *again = serial_open(pty.slave().c_str());
     EXPECT_NE(again, nullptr);
@@ -114,7 +116,11 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
 
 TEST(PosixSerial, WhatIsNotATerminalFailsAtTheSettings)
 {
-    EXPECT_EQ(serial_open("/nonexistent/port"), nullptr);
+    t_serial_open_error why = serial_open_ok;
+    EXPECT_EQ(serial_open("/nonexistent/port", &why), nullptr);
+    EXPECT_EQ(why, serial_open_missing);
+    EXPECT_EQ(serial_open("/tmp", &why), nullptr);
+    EXPECT_EQ(why, serial_open_not_serial);
     t_serial *port = serial_open("/dev/null");
     ASSERT_NE(port, nullptr);
     t_commstate state{};

@@ -1,6 +1,8 @@
 // Board connection and polling in virtual time, on fake ports.
 #include "fake_port_fixture.h"
 
+#include <tuple>
+
 using Lines = std::vector<std::string>;
 
 class Board : public FakePortTest {
@@ -18,6 +20,15 @@ class Board : public FakePortTest {
         return "Veltrix_tick " + addr(x) + " " + call + "(" + tty(x) + ") failed";
     }
     static std::string tty(t_Veltrix *x) { return x->d.b.tty; }
+    // The line after a failed attempt that says why, when the reason is new.
+    std::string why(t_Veltrix *x, const std::string &reason)
+    {
+        return "Veltrix_tick " + addr(x) + " " + tty(x) + ": " + reason;
+    }
+    std::string missing(t_Veltrix *x)
+    {
+        return why(x, "no such port: is the board plugged in? 'ports' lists the ports present");
+    }
     // A lost connection whose device stays away: the first attempt after
     // 100 ms, the next a second later, when the device is back.
     void expect_reconnect_timetable(t_Veltrix *x, fakeserial::t_device &dev)
@@ -26,7 +37,7 @@ class Board : public FakePortTest {
         fakepd::advance(99);
         EXPECT_TRUE(lines().empty());
         fakepd::advance(1);
-        EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+        EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile"), missing(x)}));
         fakepd::advance(999);
         EXPECT_TRUE(lines().empty());
         dev.fail[fakeserial::op_open] = false;
@@ -42,10 +53,10 @@ TEST_F(Board, MissingPortIsRetriedEverySecondForever)
     lines();
     EXPECT_EQ(fakepd::scheduled_clocks(), 1);
     fakepd::advance(0);
-    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
+    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile"), missing(x)}));
     fakepd::advance(999);
     EXPECT_TRUE(lines().empty());
-    fakepd::advance(1);
+    fakepd::advance(1); // the same reason again adds nothing
     EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
     fakepd::advance(60000);
     EXPECT_EQ(lines().size(), 120u);
@@ -82,20 +93,24 @@ TEST_F(Board, ConnectsWithItsSettingsAndPollsEvery100ms)
 
 TEST_F(Board, EachFailingStepPostsItsLineClosesThePortAndRetriesInOneSecond)
 {
-    const std::pair<fakeserial::t_op, const char *> steps[] = {
-        {fakeserial::op_getstate, "GetCommState"},
-        {fakeserial::op_setstate, "SetCommState"},
-        {fakeserial::op_gettimeouts, "GetCommTimeouts"},
-        {fakeserial::op_settimeouts, "SetCommTimeouts"},
+    const std::tuple<fakeserial::t_op, const char *, const char *> steps[] = {
+        {fakeserial::op_getstate, "GetCommState",
+         "not a serial port: 'ports' lists the ports present"},
+        {fakeserial::op_setstate, "SetCommState",
+         "the port refused its settings: is 115200 baud a rate it can do?"},
+        {fakeserial::op_gettimeouts, "GetCommTimeouts",
+         "the port refused its timeouts: is it a serial port?"},
+        {fakeserial::op_settimeouts, "SetCommTimeouts",
+         "the port refused its timeouts: is it a serial port?"},
     };
-    for (auto [op, call] : steps) {
+    for (auto [op, call, reason] : steps) {
         SCOPED_TRACE(call);
         auto &dev = fakeserial::add("/dev/a");
         dev.fail[op] = true;
         t_Veltrix *x = make({"open", "/dev/a"});
         lines();
         fakepd::advance(0);
-        EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, call)}));
+        EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, call), why(x, reason)}));
         EXPECT_EQ(dev.opens, 1);
         EXPECT_EQ(dev.closes, 1);
         EXPECT_FALSE(dev.open);
@@ -120,7 +135,7 @@ TEST_F(Board, RatesOutsideTheUsualRangeAreWarnedAboutOnEveryAttempt)
         snprintf(warning, sizeof warning,
                  "Veltrix_tick %s WARNING: baudrate %ld might be out of range!\n", addr(x).c_str(),
                  static_cast<long>(Veltrix_baudrate(rate)));
-        EXPECT_EQ(lines(), (Lines{connecting(x), warning, failed(x, "CreateFile")}));
+        EXPECT_EQ(lines(), (Lines{connecting(x), warning, failed(x, "CreateFile"), missing(x)}));
         fakepd::advance(1000);
         EXPECT_EQ(lines().size(), 3u);
         destroy(x);
@@ -130,7 +145,7 @@ TEST_F(Board, RatesOutsideTheUsualRangeAreWarnedAboutOnEveryAttempt)
         t_Veltrix *x = make({"open", "/dev/none", rate});
         lines();
         fakepd::advance(0);
-        EXPECT_EQ(lines().size(), 2u);
+        EXPECT_EQ(lines().size(), 3u);
         destroy(x);
         lines();
     }
@@ -157,7 +172,10 @@ TEST_F(Board, TwoBoardsOnOnePortOnlyOneConnects)
     lines();
     fakepd::advance(0);
     EXPECT_EQ(lines(), (Lines{connecting(first), connected(first), connecting(second),
-                              failed(second, "CreateFile")}));
+                              failed(second, "CreateFile"),
+                              why(second, "busy: [Veltrix open] " + addr(first) +
+                                              " of this patch holds it; one board object per "
+                                              "port")}));
     fakepd::advance(3000);
     EXPECT_EQ(second->d.b.connected, 0);
     destroy(first);

@@ -134,6 +134,44 @@ TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
     EXPECT_EQ(ports_list_sysfs((root + "/").c_str(), one, 1), 3);
 }
 
+// usb: names against what sysfs tells, as a board's attempts see it.
+TEST_F(Tree, UsbNamesFindTheirBoardWhereverItIsAndTheFirstOfSeveral)
+{
+    auto uno = [&](const std::string &name, const std::string &usb, const std::string &serial) {
+        std::string dev = "pci0000:00/usb1/" + usb;
+        file("/sys/devices/" + dev + "/idVendor", "2341\n");
+        file("/sys/devices/" + dev + "/idProduct", "0043\n");
+        file("/sys/devices/" + dev + "/serial", serial + "\n");
+        tty(name, dev + "/" + usb + ":1.0", "../../../" + usb + ":1.0");
+        node(name);
+    };
+    auto resolve = [&](const char *name, std::string *others = nullptr) {
+        t_usb_name id;
+        EXPECT_TRUE(usb_name_parse(name, &id)) << name;
+        t_portinfo ports[8];
+        int n = std::min(ports_list_sysfs(root.c_str(), ports, 8), 8);
+        char chosen[ports_name_size], rest[256];
+        int matches = ports_match(id, ports, n, chosen, rest, sizeof rest);
+        if (others)
+            *others = rest;
+        return std::to_string(matches) + " " + chosen;
+    };
+    uno("ttyACM0", "1-1", "85736323838351F0C1A1");
+    EXPECT_EQ(resolve("usb:85736323838351F0C1A1"), "1 /dev/ttyACM0");
+    EXPECT_EQ(resolve("usb:2341:0043:85736323838351f0c1a1"), "1 /dev/ttyACM0");
+    EXPECT_EQ(resolve("usb:2341:0044"), "0 ");
+    // Moved to another socket, and numbered after a second Uno that came up first.
+    fs::remove_all(root + "/sys");
+    fs::remove_all(root + "/dev");
+    uno("ttyACM0", "1-3", "5543");
+    uno("ttyACM10", "1-4", "0001");
+    uno("ttyACM2", "1-2", "85736323838351F0C1A1");
+    EXPECT_EQ(resolve("usb:85736323838351F0C1A1"), "1 /dev/ttyACM2");
+    std::string others;
+    EXPECT_EQ(resolve("usb:2341:0043", &others), "3 /dev/ttyACM0");
+    EXPECT_EQ(others, "/dev/ttyACM2, /dev/ttyACM10");
+}
+
 TEST_F(Tree, MacListsTheCallOutDevices)
 {
     file("/dev/cu.usbmodem1101");

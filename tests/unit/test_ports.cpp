@@ -50,3 +50,20 @@ TEST_F(Ports, MoreThanCanBeShownEndsWithACount)
     EXPECT_EQ(got.front(), "Veltrix_ports COM100");
     EXPECT_EQ(got.back(), "Veltrix_ports and 3 more");
 }
+
+TEST_F(Ports, AUsbPortShowsTheUsbNameToOpenItBy)
+{
+    auto &uno = fakeserial::add("/dev/ttyACM0");
+    uno.usb_id = "2341:0043";
+    uno.serial = "8573";
+    auto &adapter = fakeserial::add("/dev/ttyUSB0"); // a serial number no patch can hold
+    adapter.usb_id = "0403:6001";
+    adapter.serial = "A 1";
+    t_Veltrix *x = make({"send", "led"});
+    lines();
+    fakepd::send_message(&x->x_obj, "ports");
+    EXPECT_EQ(
+        lines(),
+        (Lines{"Veltrix_ports /dev/ttyACM0: serial 8573, USB 2341:0043, open as usb:8573",
+               "Veltrix_ports /dev/ttyUSB0: serial A 1, USB 0403:6001, open as usb:0403:6001"}));
+}

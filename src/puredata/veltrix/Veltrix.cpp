@@ -108,6 +108,9 @@ extern "C" void Veltrix_setup(void)
                     A_FLOAT, 0);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_poll), gensym("poll"), A_GIMME,
                     0);
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_info), gensym("info"), A_NULL);
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_status), gensym("status"),
+                    A_GIMME, 0);
     class_sethelpsymbol(Veltrix_class, gensym("help-Veltrix"));
     post("Veltrix_setup end");
 }

@@ -38,12 +38,17 @@ struct t_board {
     uint8_t inputBufferValuePtrIdx;
     double lineErrorsPosted; // logical time of the last line-error report
     double poll_interval;    // ms between polls while connected; 0 until set
+    // The port opened: tty itself, or the port a usb: name resolved to.
+    char port[Veltrix_tty_size];
+    t_symbol *status_to;         // where `status` sends `connected 0/1`; null: nowhere
+    struct t_board_stats *stats; // what `info` tells, from the board's start to its stop
 };
 
 // A sender or a receiver.
 struct t_endpoint {
     t_outlet *f_out;
     char endpoint_tag[Veltrix_tag_size];
+    uint32_t values; // that went through, for `info`
 };
 
 struct t_Veltrix {
@@ -100,6 +105,13 @@ void Veltrix_board_start(t_Veltrix *x);
 void Veltrix_board_stop(t_Veltrix *x);
 void Veltrix_tick(t_Veltrix *x);
 void Veltrix_poll(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
+
+// What a board knows, in answer to `info`; where it tells its connection
+// state (`status <name>`) (link/board.cpp).
+void Veltrix_info(t_Veltrix *x);
+void Veltrix_status(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
+// A write to a board failed, for its count.
+void Veltrix_board_write_failed(t_Veltrix *y);
 
 // The float method and the write path (link/send.cpp).
 void Veltrix_send_float(t_Veltrix *x, t_floatarg f);

@@ -3,10 +3,12 @@
 // as the patch asks with `poll <ms>`.
 #include "../Veltrix.h"
 #include "frame.h"
+#include "ports.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -90,6 +92,211 @@ void pollguard_release(t_Veltrix *x)
 
 enum t_pollend { poll_drained, poll_cut, poll_freed };
 
+} // namespace
+
+// Why a connection attempt failed: what the system said of the open, and
+// what only the board can tell.
+enum t_board_why : uint8_t {
+    why_none = serial_open_ok,
+    why_missing = serial_open_missing,
+    why_denied = serial_open_denied,
+    why_busy = serial_open_busy,
+    why_not_serial = serial_open_not_serial,
+    why_other = serial_open_other,
+    why_held,       // another board of this patch holds the port
+    why_no_match,   // no port matches the usb: name
+    why_usb_cannot, // this platform cannot resolve usb: names
+    why_settings,   // the port opened but refused its settings
+    why_timeouts,   // the port opened but refused its timeouts
+};
+
+constexpr int board_tags_kept = 16;
+
+// What a board has seen since it last connected, and how connecting went.
+struct t_board_stats {
+    double connected_at;      // logical time of the last connection
+    uint32_t failed_attempts; // since the last connection, or the start
+    t_board_why why;          // of the last failed attempt
+    t_board_why why_told;     // the reason told last in this run of failures
+    bool ambiguity_told;
+    bool was_connected;
+    char resolved_told[Veltrix_tty_size]; // the port a usb: name was last said to be
+    uint64_t bytes;
+    uint64_t noise; // bytes between frames that started none
+    uint64_t frames;
+    uint64_t garbled;       // frames whose tag holds what no sketch sends
+    uint64_t frames_untold; // frames under tags beyond the ones kept
+    uint32_t line_error_reports;
+    uint32_t line_error_kinds;
+    uint32_t writes_failed;
+    int tag_count;
+    int tag_last; // the last frame's entry: the next frame's likely one
+    struct {
+        char tag[Veltrix_tag_size];
+        uint64_t count;
+        float last;
+    } tags[board_tags_kept];
+};
+
+namespace {
+
+void stats_on_connect(t_board_stats *s)
+{
+    t_board_why why = s->why;
+    bool ambiguity_told = s->ambiguity_told;
+    *s = t_board_stats{};
+    s->connected_at = clock_getlogicaltime();
+    s->was_connected = true;
+    s->why = why;
+    s->ambiguity_told = ambiguity_told;
+}
+
+bool printable(const char *tag)
+{
+    for (auto *c = reinterpret_cast<const unsigned char *>(tag); *c; c++) {
+        if (*c < 0x20 || *c >= 0x7F)
+            return false;
+    }
+    return true;
+}
+
+void stats_frame(t_board_stats *s, const char *tag, float value)
+{
+    s->frames++;
+    int i = s->tag_last;
+    if (i >= s->tag_count || strcmp(s->tags[i].tag, tag)) {
+        for (i = 0; i < s->tag_count && strcmp(s->tags[i].tag, tag); i++) {
+        }
+        if (i == s->tag_count) {
+            if (!printable(tag))
+                s->garbled++;
+            if (i == board_tags_kept) {
+                s->frames_untold++;
+                return;
+            }
+            memcpy(s->tags[i].tag, tag, Veltrix_tag_size);
+            s->tag_count++;
+        }
+        s->tag_last = i;
+    }
+    s->tags[i].count++;
+    s->tags[i].last = value;
+}
+
+// The reason a connection attempt failed, told when it is new for this run
+// of failures: a cable left out then costs no more lines than before.
+void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder)
+{
+    t_board &b = x->d.b;
+    t_board_stats *s = b.stats;
+    if (!s)
+        return;
+    s->failed_attempts++;
+    s->why = why;
+    if (why == s->why_told)
+        return;
+    s->why_told = why;
+    void *p = x;
+    const char *name = b.port[0] ? b.port : b.tty;
+    switch (why) {
+    case why_missing:
+        post("Veltrix_tick %p %s: no such port: is the board plugged in? 'ports' lists the ports "
+             "present",
+             p, name);
+        break;
+    case why_denied:
+#if defined(_WIN32)
+        post("Veltrix_tick %p %s: access denied: another program holds the port (the Arduino "
+             "Serial Monitor?): close it",
+             p, name);
+#else
+        post("Veltrix_tick %p %s: permission denied: add yourself to the port's group (on Linux "
+             "usually dialout: sudo usermod -aG dialout $USER) and log in again",
+             p, name);
+#endif
+        break;
+    case why_busy:
+        post("Veltrix_tick %p %s: busy: another program holds the port (the Arduino Serial "
+             "Monitor?): close it",
+             p, name);
+        break;
+    case why_held:
+        post("Veltrix_tick %p %s: busy: [Veltrix open] %p of this patch holds it; one board "
+             "object per port",
+             p, name, static_cast<const void *>(holder));
+        break;
+    case why_not_serial:
+        post("Veltrix_tick %p %s: not a serial port: 'ports' lists the ports present", p, name);
+        break;
+    case why_no_match:
+        post("Veltrix_tick %p %s: no USB serial port matches: is the board plugged in? 'ports' "
+             "shows each one's usb: name",
+             p, name);
+        break;
+    case why_settings:
+        post("Veltrix_tick %p %s: the port refused its settings: is %ld baud a rate it can do?", p,
+             name, static_cast<long>(b.baudrate));
+        break;
+    case why_timeouts:
+        post("Veltrix_tick %p %s: the port refused its timeouts: is it a serial port?", p, name);
+        break;
+    case why_usb_cannot:
+        post("Veltrix_tick %p %s: usb: names need IOKit, which this build does not use on macOS: "
+             "open the /dev/cu.* name that 'ports' lists",
+             p, name);
+        break;
+    default:
+        post("Veltrix_tick %p %s: the system would not open it", p, name);
+        break;
+    }
+}
+
+// Another board of this patch that holds `port`, if any.
+const t_Veltrix *board_holding(const t_Veltrix *x, const char *port)
+{
+    for (auto *y : Veltrix.boards) {
+        if (y && y != x && y->d.b.connected && !strcmp(y->d.b.port, port))
+            return y;
+    }
+    return nullptr;
+}
+
+// The port a usb: name stands for at this attempt, into b.port; false, with
+// the reason, when there is none to open.
+bool board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t_Veltrix **holder)
+{
+    t_board &b = x->d.b;
+    void *p = x;
+    b.port[0] = '\0';
+    if (!ports_know_usb) {
+        *why = why_usb_cannot;
+        return false;
+    }
+    char others[256];
+    int n = ports_resolve(id, b.port, others, sizeof others);
+    if (n == 0) {
+        *why = why_no_match;
+        return false;
+    }
+    t_board_stats *s = b.stats;
+    if (s && strcmp(s->resolved_told, b.port)) {
+        post("Veltrix_tick %p %s is %s", p, b.tty, b.port);
+        strcpy(s->resolved_told, b.port);
+    }
+    if (n > 1 && s && !s->ambiguity_told) {
+        post("Veltrix_tick %p WARNING: %s is ambiguous: %d ports match; %s is taken, the first "
+             "as 'ports' lists them, before %s. Add the serial number to the name to choose",
+             p, b.tty, n, b.port, others);
+        s->ambiguity_told = true;
+    }
+    // Held already, where the system might not refuse a second open.
+    if ((*holder = board_holding(x, b.port))) {
+        *why = why_held;
+        return false;
+    }
+    return true;
+}
+
 bool board_connect(t_Veltrix *x)
 {
     t_board &b = x->d.b;
@@ -98,9 +305,23 @@ bool board_connect(t_Veltrix *x)
     if (b.baudrate < baudrate_low || b.baudrate > baudrate_high)
         post("Veltrix_tick %p WARNING: baudrate %ld might be out of range!\n", p,
              static_cast<long>(b.baudrate));
-    b.hSerial = serial_open(b.tty);
+    t_usb_name id;
+    t_board_why why = why_none;
+    const t_Veltrix *holder = nullptr;
+    if (!usb_name_parse(b.tty, &id))
+        memcpy(b.port, b.tty, sizeof b.port);
+    else if (!board_resolve(x, id, &why, &holder))
+        b.hSerial = nullptr;
+    if (why == why_none) {
+        t_serial_open_error error = serial_open_ok;
+        b.hSerial = serial_open(b.port, &error);
+        why = static_cast<t_board_why>(error);
+        if ((why == why_busy || why == why_denied) && (holder = board_holding(x, b.port)))
+            why = why_held;
+    }
     if (!b.hSerial) {
         post("Veltrix_tick %p CreateFile(%s) failed", p, b.tty);
+        board_failed(x, why == why_none ? why_other : why, holder);
         return false;
     }
     t_commstate state{};
@@ -108,6 +329,7 @@ bool board_connect(t_Veltrix *x)
     const char *failed = nullptr;
     if (!serial_getstate(b.hSerial, &state)) {
         failed = "GetCommState";
+        why = why_not_serial;
     } else {
         state.baudrate = b.baudrate;
         state.bytesize = 8;
@@ -115,8 +337,10 @@ bool board_connect(t_Veltrix *x)
         state.parity = serial_parity_none;
         if (!serial_setstate(b.hSerial, &state)) {
             failed = "SetCommState";
+            why = why_settings;
         } else if (!serial_gettimeouts(b.hSerial, &timeouts)) {
             failed = "GetCommTimeouts";
+            why = why_timeouts;
         } else {
             timeouts.read_interval = 1;
             timeouts.read_constant = 1;
@@ -125,19 +349,24 @@ bool board_connect(t_Veltrix *x)
             // for room in the port's queue at most the bound of one float.
             timeouts.write_constant = Veltrix_write_bound_ms;
             timeouts.write_multiplier = 0;
-            if (!serial_settimeouts(b.hSerial, &timeouts))
+            if (!serial_settimeouts(b.hSerial, &timeouts)) {
                 failed = "SetCommTimeouts";
+                why = why_timeouts;
+            }
         }
     }
     if (failed) {
         post("Veltrix_tick %p %s(%s) failed", p, failed, b.tty);
         serial_close(b.hSerial);
         b.hSerial = nullptr;
+        board_failed(x, why, nullptr);
         return false;
     }
     b.connected = 1;
     b.inputBufferState = veltrix::frame_between;
     b.lineErrorsPosted = never;
+    if (b.stats)
+        stats_on_connect(b.stats);
     post("Veltrix_tick %p connected %s ok!", p, b.tty);
     return true;
 }
@@ -149,8 +378,10 @@ void board_dispatch(const char *frame_tag, float value)
     memcpy(tag, frame_tag, sizeof tag);
     t_float f = value;
     for (auto *r : Veltrix.receivers) {
-        if (r && !strcmp(r->d.r.endpoint_tag, tag))
+        if (r && !strcmp(r->d.r.endpoint_tag, tag)) {
+            r->d.r.values++;
             outlet_float(r->d.r.f_out, f);
+        }
     }
 }
 
@@ -170,10 +401,27 @@ void board_read_failed(t_Veltrix *x)
 
 // Reads until the port has nothing more, the deadline passes, or a dispatch
 // frees the board.
+// The poll counts in locals and adds them up at frames and at its end, so
+// that counting costs the loop next to nothing.
+struct t_pollcount {
+    uint32_t bytes;
+    uint32_t noise;
+    void add_to(t_board_stats *s)
+    {
+        if (s) {
+            s->bytes += bytes;
+            s->noise += noise;
+        }
+        bytes = noise = 0;
+    }
+};
+
 t_pollend board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadline)
 {
     t_board &b = x->d.b;
     bool read_any = false;
+    t_pollcount counted{};
+    t_pollend end;
     for (;;) {
         uint8_t byte = 0;
         uint32_t count = 0;
@@ -181,20 +429,35 @@ t_pollend board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point 
         // one left half read by an earlier poll had that poll's interval.
         bool rest = read_any && b.inputBufferState != veltrix::frame_between;
         if (!serial_read(b.hSerial, &byte, &count, rest ? serial_rest : serial_now)) {
+            counted.add_to(b.stats);
             board_read_failed(x);
             return poll_drained;
         }
-        if (count == 0)
-            return poll_drained;
+        if (count == 0) {
+            end = poll_drained;
+            break;
+        }
         read_any = true;
+        counted.bytes++;
+        counted.noise +=
+            b.inputBufferState == veltrix::frame_between && byte != veltrix::frame_start;
         if (veltrix::frame_step(b, byte)) {
+            // Counted before the outputs, which may delete the board.
+            if (b.stats) {
+                counted.add_to(b.stats);
+                stats_frame(b.stats, b.inputBufferTag, b.inputBufferValue);
+            }
             board_dispatch(b.inputBufferTag, b.inputBufferValue);
             if (guard.freed)
                 return poll_freed;
         }
-        if (t_time::now() >= deadline)
-            return poll_cut;
+        if (t_time::now() >= deadline) {
+            end = poll_cut;
+            break;
+        }
     }
+    counted.add_to(b.stats);
+    return end;
 }
 
 // One line a second at most: a line with errors at every poll would
@@ -212,6 +475,10 @@ void board_tell_line_errors(t_Veltrix *x)
          seen & serial_error_framing ? " framing" : "",
          seen & serial_error_parity ? " parity" : "");
     b.lineErrorsPosted = clock_getlogicaltime();
+    if (b.stats) {
+        b.stats->line_error_reports++;
+        b.stats->line_error_kinds |= seen;
+    }
 }
 
 // The interval set by `poll`; the first attempt after a lost connection
@@ -232,10 +499,135 @@ double board_next_delay(const t_board &b, t_pollend end)
     return end == poll_cut ? std::min(catchup_delay, interval) : interval;
 }
 
+// `connected 1` or `connected 0` to the name `status` gave, when anything
+// is bound to it. The message may delete the board: it comes last.
+void board_tell_status(t_Veltrix *x)
+{
+    t_symbol *to = x->d.b.status_to;
+    if (!to || !to->s_thing)
+        return;
+    t_atom state;
+    SETFLOAT(&state, x->d.b.connected ? 1 : 0);
+    pd_typedmess(to->s_thing, gensym("connected"), 1, &state);
+}
+
+// A tag as a console line can show it.
+void shown_tag(char *out, const char *tag)
+{
+    size_t i = 0;
+    for (; tag[i] && i + 1 < Veltrix_tag_size; i++) {
+        auto c = static_cast<unsigned char>(tag[i]);
+        out[i] = c >= 0x20 && c < 0x7F ? char(c) : '?';
+    }
+    out[i] = '\0';
+}
+
+// The receiver's tag that `tag` differs from only in case, if any.
+const char *tag_in_other_case(const char *tag)
+{
+    for (auto *r : Veltrix.receivers) {
+        if (!r)
+            continue;
+        const char *a = r->d.r.endpoint_tag, *b = tag;
+        while (*a && *b &&
+               tolower(static_cast<unsigned char>(*a)) == tolower(static_cast<unsigned char>(*b)))
+            a++, b++;
+        if (!*a && !*b)
+            return r->d.r.endpoint_tag;
+    }
+    return nullptr;
+}
+
+bool tag_listened(const char *tag)
+{
+    for (auto *r : Veltrix.receivers) {
+        if (r && !strcmp(r->d.r.endpoint_tag, tag))
+            return true;
+    }
+    return false;
+}
+
+const char *why_words(t_board_why why)
+{
+    switch (why) {
+    case why_missing:
+        return "no such port";
+    case why_denied:
+        return "access denied";
+    case why_busy:
+        return "busy, held by another program";
+    case why_held:
+        return "busy, held by another board of this patch";
+    case why_not_serial:
+        return "not a serial port";
+    case why_no_match:
+        return "no USB port matches";
+    case why_usb_cannot:
+        return "usb: names not resolved on this system";
+    case why_settings:
+        return "the port refused its settings";
+    case why_timeouts:
+        return "the port refused its timeouts";
+    default:
+        return "the system would not open it";
+    }
+}
+
+void board_info(t_Veltrix *x)
+{
+    const t_board &b = x->d.b;
+    const t_board_stats *s = b.stats;
+    void *p = x;
+    bool usb = !strncmp(b.tty, "usb:", 4) && strcmp(b.tty, b.port);
+    post("Veltrix_info %p port %s%s%s, %ld baud, polled every %g ms", p, b.tty,
+         usb ? (b.port[0] ? " is " : ", not found yet") : "", usb ? b.port : "",
+         static_cast<long>(b.baudrate), board_interval(b));
+    if (!s)
+        return;
+    if (b.connected)
+        post("Veltrix_info %p connected for %.1f s", p, clock_gettimesince(s->connected_at) / 1000);
+    else if (s->failed_attempts)
+        post("Veltrix_info %p not connected: %lu attempts failed, the last: %s", p,
+             static_cast<unsigned long>(s->failed_attempts), why_words(s->why));
+    else
+        post("Veltrix_info %p not connected%s", p,
+             s->was_connected ? ": the connection was lost, the next attempt comes soon" : " yet");
+    post("Veltrix_info %p since connecting: %llu bytes, %llu frames, %llu bytes skipped as noise",
+         p, static_cast<unsigned long long>(s->bytes), static_cast<unsigned long long>(s->frames),
+         static_cast<unsigned long long>(s->noise));
+    for (int i = 0; i < s->tag_count; i++) {
+        char tag[Veltrix_tag_size];
+        shown_tag(tag, s->tags[i].tag);
+        bool listened = tag_listened(s->tags[i].tag);
+        const char *other_case = listened ? nullptr : tag_in_other_case(s->tags[i].tag);
+        post("Veltrix_info %p tag '%s': %llu frames, last %g, %s%s%s%s", p, tag,
+             static_cast<unsigned long long>(s->tags[i].count),
+             static_cast<double>(s->tags[i].last), listened ? "received" : "no receiver listens",
+             other_case ? "; a receiver listens to '" : "", other_case ? other_case : "",
+             other_case ? "'" : "");
+    }
+    if (s->frames_untold)
+        post("Veltrix_info %p and %llu frames under more tags than the %d kept", p,
+             static_cast<unsigned long long>(s->frames_untold), board_tags_kept);
+    post("Veltrix_info %p line errors: %s%s%s%s, %lu writes failed", p,
+         s->line_error_reports ? "" : "none",
+         s->line_error_kinds & serial_error_overrun ? " overrun" : "",
+         s->line_error_kinds & serial_error_framing ? " framing" : "",
+         s->line_error_kinds & serial_error_parity ? " parity" : "",
+         static_cast<unsigned long>(s->writes_failed));
+    // Bytes at another rate than the sketch's come out as noise and as tags
+    // of characters no sketch sends, rarely as a frame that makes sense.
+    if (s->noise >= 64 && s->frames == s->garbled)
+        post("Veltrix_info %p hint: %llu bytes of noise and no frame that makes sense: the baud "
+             "rate (%ld) may not match the sketch's",
+             p, static_cast<unsigned long long>(s->noise), static_cast<long>(b.baudrate));
+}
+
 } // namespace
 
 void Veltrix_board_start(t_Veltrix *x)
 {
+    x->d.b.stats = static_cast<t_board_stats *>(getbytes(sizeof(t_board_stats)));
     x->d.b.x_clock = clock_new(x, Veltrix_method<t_method>(Veltrix_tick));
     clock_delay(x->d.b.x_clock, 0);
 }
@@ -248,6 +640,54 @@ void Veltrix_board_stop(t_Veltrix *x)
     if (x->d.b.connected)
         board_close(x);
     pollguard_release(x);
+    if (x->d.b.stats)
+        freebytes(x->d.b.stats, sizeof(t_board_stats));
+    x->d.b.stats = nullptr;
+}
+
+void Veltrix_board_write_failed(t_Veltrix *y)
+{
+    if (y->d.b.stats)
+        y->d.b.stats->writes_failed++;
+}
+
+void Veltrix_info(t_Veltrix *x)
+{
+    void *p = x;
+    switch (x->endpoint_type) {
+    case ep_none:
+        board_info(x);
+        break;
+    case ep_send:
+    case ep_receive:
+        post("Veltrix_info %p %s '%s': %lu values", p,
+             x->endpoint_type == ep_send ? "send" : "receive", x->d.s.endpoint_tag,
+             static_cast<unsigned long>(x->d.s.values));
+        break;
+    default:
+        post("error: Veltrix: no method for 'info'");
+    }
+}
+
+void Veltrix_status(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
+{
+    if (x->endpoint_type != ep_none) {
+        post("error: Veltrix: no method for 'status'");
+        return;
+    }
+    if (argc >= 1 && argv->a_type != A_SYMBOL) {
+        post("error: Veltrix: status needs a receive name, or nothing to stop");
+        return;
+    }
+    t_board &b = x->d.b;
+    b.status_to = argc >= 1 ? argv->a_w.w_symbol : nullptr;
+    if (!b.status_to) {
+        post("Veltrix_status %p %s: no longer told", static_cast<void *>(x), b.tty);
+        return;
+    }
+    post("Veltrix_status %p %s: connected 0/1 to %s", static_cast<void *>(x), b.tty,
+         b.status_to->s_name);
+    board_tell_status(x);
 }
 
 void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
@@ -270,7 +710,10 @@ void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
 void Veltrix_tick(t_Veltrix *x)
 {
     if (!x->d.b.connected) {
-        clock_delay(x->d.b.x_clock, board_connect(x) ? board_interval(x->d.b) : retry_delay);
+        bool connected = board_connect(x);
+        clock_delay(x->d.b.x_clock, connected ? board_interval(x->d.b) : retry_delay);
+        if (connected)
+            board_tell_status(x);
         return;
     }
     t_pollguard guard(x);
@@ -281,4 +724,6 @@ void Veltrix_tick(t_Veltrix *x)
         return;
     board_tell_line_errors(x);
     clock_delay(x->d.b.x_clock, board_next_delay(x->d.b, end));
+    if (!x->d.b.connected)
+        board_tell_status(x);
 }

@@ -4,6 +4,7 @@
 #include "ports.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,32 +48,6 @@ void clean(char *dst, size_t size, const char *src)
     dst[n] = '\0';
 }
 
-// Name order, with numbers by value, so that COM10 comes after COM9.
-bool name_before(const char *a, const char *b)
-{
-    while (*a && *b) {
-        bool digits = *a >= '0' && *a <= '9' && *b >= '0' && *b <= '9';
-        if (!digits) {
-            if (*a != *b)
-                return *a < *b;
-            a++, b++;
-            continue;
-        }
-        while (*a == '0')
-            a++;
-        while (*b == '0')
-            b++;
-        size_t la = strspn(a, "0123456789"), lb = strspn(b, "0123456789");
-        if (la != lb)
-            return la < lb;
-        int c = strncmp(a, b, la);
-        if (c)
-            return c < 0;
-        a += la, b += lb;
-    }
-    return *b != '\0';
-}
-
 void append(char *line, size_t size, const char *separator, const char *text)
 {
     // A field is shown whole or not at all: no cut inside a UTF-8 sequence.
@@ -80,6 +55,21 @@ void append(char *line, size_t size, const char *separator, const char *text)
         return;
     strcat(line, separator);
     strcat(line, text);
+}
+
+// The usb: name to save in a patch for a USB port: its serial number where
+// it has one that a patch can hold as one word, else its vendor and product.
+bool usb_name_of(const t_portinfo &p, char *out, size_t size)
+{
+    if (!p.usb_id[0])
+        return false;
+    size_t n = strlen(p.serial);
+    bool word = n > 0 && n < sizeof t_usb_name::serial &&
+                strspn(p.serial, "0123456789abcdefghijklmnopqrstuvwxyz"
+                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZ._-") == n;
+    snprintf(out, size, "usb:%s", word ? p.serial : p.usb_id);
+    t_usb_name id;
+    return usb_name_parse(out, &id) && usb_name_matches(id, p);
 }
 
 void post_port(const t_portinfo &p)
@@ -105,6 +95,9 @@ void post_port(const t_portinfo &p)
     field("USB ", p.usb_id);
     field("", p.about);
     field("also ", p.alias);
+    char usb[sizeof "usb:" + sizeof p.serial];
+    if (usb_name_of(p, usb, sizeof usb))
+        field("open as ", usb);
     post("Veltrix_ports %s", line);
 }
 
@@ -121,8 +114,9 @@ void Veltrix_ports(t_Veltrix *)
     int shown = std::min(found, ports_max);
     if (found <= 0)
         post("Veltrix_ports no serial ports found");
-    std::sort(ports, ports + std::max(shown, 0),
-              [](const t_portinfo &a, const t_portinfo &b) { return name_before(a.name, b.name); });
+    std::sort(ports, ports + std::max(shown, 0), [](const t_portinfo &a, const t_portinfo &b) {
+        return ports_name_before(a.name, b.name);
+    });
     for (int i = 0; i < shown; i++)
         post_port(ports[i]);
     if (found > shown)

@@ -2,6 +2,9 @@
 // lister per platform. Listing only looks: no port is opened, read or written.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 // One port. Empty fields are unknown. Everything but `name` comes from the
 // system or from the device itself, so it is shown only once cleaned.
 struct t_portinfo {
@@ -27,3 +30,31 @@ int ports_list(t_portinfo *ports, int max);
 int ports_list_sysfs(const char *root, t_portinfo *ports, int max);
 // macOS: the call-out devices ROOT/dev/cu.*.
 int ports_list_callout(const char *root, t_portinfo *ports, int max);
+
+// Whether this platform's lister knows the USB identity of its ports; where
+// it does not (macOS, for want of IOKit), no usb: name can be resolved.
+extern const bool ports_know_usb;
+
+// A board by what it is: usb:<serial>, usb:<vid>:<pid> or
+// usb:<vid>:<pid>:<serial>, vendor and product in hex as `ports` shows them.
+struct t_usb_name {
+    bool has_ids;
+    uint16_t vid;
+    uint16_t pid;
+    char serial[64]; // "" for any
+};
+
+// False, and *id unusable, when `name` is no well-formed usb: name: it is
+// then a port name like any other.
+bool usb_name_parse(const char *name, t_usb_name *id);
+bool usb_name_matches(const t_usb_name &id, const t_portinfo &port);
+// The ports that match `id`, taken in the order `ports` shows them: the
+// first one's name into `chosen` (ports_name_size bytes) and how many match.
+// With `others`, the names of the rest, comma-separated, cut to `size`.
+constexpr int ports_name_size = sizeof(t_portinfo::name);
+int ports_resolve(const t_usb_name &id, char *chosen, char *others, size_t size);
+// The same on a list already made.
+int ports_match(const t_usb_name &id, const t_portinfo *ports, int count, char *chosen,
+                char *others, size_t size);
+// The order `ports` shows: by name, with numbers by value (COM9 before COM10).
+bool ports_name_before(const char *a, const char *b);

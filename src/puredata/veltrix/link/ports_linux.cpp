@@ -253,6 +253,8 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max)
     return n;
 }
 
+const bool ports_know_usb = true;
+
 int ports_list(t_portinfo *ports, int max)
 {
     return ports_list_sysfs("/", ports, max);

@@ -115,6 +115,8 @@ void describe_bus(const char *bus, bool usb, t_portinfo *ports, int n, int *budg
 
 } // namespace
 
+const bool ports_know_usb = true;
+
 int ports_list(t_portinfo *ports, int max)
 {
     HKEY key;

@@ -41,12 +41,22 @@ struct t_commtimeouts {
 
 // The contract every backend keeps. All calls run on Pd's scheduler thread
 // and return within the bounds given here: no call may hold it longer.
-// Results are nonzero on success, zero on failure; no call reports why.
+// Results are nonzero on success, zero on failure; only an open tells why.
+
+// Why an open failed, as far as the system says.
+enum t_serial_open_error : uint8_t {
+    serial_open_ok = 0,
+    serial_open_missing,    // no such port (never there, or unplugged)
+    serial_open_denied,     // no permission; on Windows also a port another program holds
+    serial_open_busy,       // another program (or board) holds it
+    serial_open_not_serial, // the name is something else (a directory, a file)
+    serial_open_other,      // any other reason
+};
 
 // Exclusive read-write access by name, where the system enforces it: a port
 // another program or another board holds is refused. Null when the port
-// cannot be opened.
-t_serial *serial_open(const char *name);
+// cannot be opened, with the reason in *why when given.
+t_serial *serial_open(const char *name, t_serial_open_error *why = nullptr);
 // The port's present settings; fails on what is not a serial port.
 int serial_getstate(t_serial *port, t_commstate *state);
 // Applies the four fields over `platform` as read; fails on settings the

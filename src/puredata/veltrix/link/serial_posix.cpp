@@ -135,20 +135,49 @@ bool line_error_counts(int fd, uint32_t counts[3])
 #endif
 }
 
+t_serial_open_error open_error(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: // a tty whose device went away
+        return serial_open_missing;
+    case EACCES:
+    case EPERM:
+        return serial_open_denied;
+    case EBUSY:
+        return serial_open_busy;
+    case EISDIR:
+    case ENOTDIR:
+    case ENOTTY:
+        return serial_open_not_serial;
+    default:
+        return serial_open_other;
+    }
+}
+
 } // namespace
 
-t_serial *serial_open(const char *name)
+t_serial *serial_open(const char *name, t_serial_open_error *why)
 {
+    t_serial_open_error ignored;
+    if (!why)
+        why = &ignored;
+    *why = serial_open_ok;
     int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        *why = open_error(errno);
         return nullptr;
+    }
     // flock holds against root too, where TIOCEXCL does not.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *why = errno == EWOULDBLOCK ? serial_open_busy : serial_open_other;
         ::close(fd);
         return nullptr;
     }
     auto *port = new (std::nothrow) t_serial{};
     if (!port) {
+        *why = serial_open_other;
         ::close(fd);
         return nullptr;
     }

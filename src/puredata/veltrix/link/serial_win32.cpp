@@ -121,10 +121,38 @@ bool is_bare_com_name(const char *name)
     return true;
 }
 
+// A port another program holds answers access denied: Windows opens a
+// port for one handle at a time and says no more.
+t_serial_open_error open_error(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_UNIT:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_NAME:
+        return serial_open_missing;
+    case ERROR_ACCESS_DENIED:
+        return serial_open_denied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return serial_open_busy;
+    case ERROR_DIRECTORY:
+        return serial_open_not_serial;
+    default:
+        return serial_open_other;
+    }
+}
+
 } // namespace
 
-t_serial *serial_open(const char *name)
+t_serial *serial_open(const char *name, t_serial_open_error *why)
 {
+    t_serial_open_error ignored;
+    if (!why)
+        why = &ignored;
+    *why = serial_open_ok;
     // Port names arrive cut to 127 characters; room for the prefix too.
     char path[device_prefix_size + 128];
     if (is_bare_com_name(name) && strlen(name) < sizeof path - device_prefix_size) {
@@ -134,10 +162,13 @@ t_serial *serial_open(const char *name)
     }
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, NULL,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        *why = open_error(GetLastError());
         return nullptr;
+    }
     auto *port = new (std::nothrow) t_serial{};
     if (!port) {
+        *why = serial_open_other;
         CloseHandle(h);
         return nullptr;
     }
