@@ -23,6 +23,20 @@ bool counting = false;
 serial_icounter_struct icount{};
 } // namespace
 
+// Linux's poll() on a tty with nothing in its line discipline first waits
+// for the tty's flush worker, which on a busy machine waits for a CPU: the
+// backend must never call it. pty_tests link with --wrap=poll to count.
+namespace {
+int polls = 0;
+} // namespace
+
+extern "C" int __real_poll(pollfd *fds, nfds_t n, int timeout);
+extern "C" int __wrap_poll(pollfd *fds, nfds_t n, int timeout)
+{
+    polls++;
+    return __real_poll(fds, n, timeout);
+}
+
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
 {
@@ -249,5 +263,31 @@ TEST(PosixSerial, LineErrorsAreToldOnceEach)
     icount.parity = 1;
     EXPECT_EQ(serial_line_errors(port), serial_error_parity);
     counting = false;
+    serial_close(port);
+}
+
+TEST(PosixSerial, NoReadOrWriteWaitsInPoll)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(pty.write({1, 2, 3}));
+    usleep(20000);
+    polls = 0;
+    Bytes got;
+    for (auto wait : {serial_now, serial_now, serial_now, serial_now, serial_rest}) {
+        uint8_t b = 0;
+        uint32_t n = 0;
+        ASSERT_TRUE(serial_read(port, &b, &n, wait));
+        if (n)
+            got.push_back(b);
+    }
+    EXPECT_EQ(got, (Bytes{1, 2, 3}));
+    const t_commtimeouts quick = {1, 1, 1, 0, 20};
+    ASSERT_TRUE(serial_settimeouts(port, &quick));
+    Bytes big(1 << 20, 0x55); // more than the line holds: the write waits for room
+    int32_t written = 0;
+    EXPECT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
+    EXPECT_EQ(polls, 0);
     serial_close(port);
 }
