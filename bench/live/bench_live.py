@@ -22,6 +22,8 @@ import os
 import random
 import re
 import select
+import shutil
+import signal
 import statistics
 import struct
 import subprocess
@@ -237,9 +239,28 @@ def gap_patch(first):
     return objs + ["connect %d %d %d %d" % (k(a), o, k(b), i) for a, o, b, i in wires]
 
 
-def stream_gap(module_dir, streaming, seconds, poll=0, boards=8, rate=500):
+# Calls Pd sleeps in between ticks: not stalls.
+SLEEPS = {"clock_nanosleep", "nanosleep", "select", "pselect6", "epoll_wait", "epoll_pwait",
+          "futex", "wait4"}
+
+
+def slow_calls(path):
+    """Count and longest (ms) of the system calls in a `perf trace` log that
+    are not sleeps."""
+    took = []
+    with open(path, errors="replace") as f:
+        for line in f:
+            m = re.search(r"\(\s*([\d.]+) ms\): (\w+)\(", line)
+            if m and m.group(2) not in SLEEPS:
+                took.append(float(m.group(1)))
+    return len(took), max(took, default=0.0)
+
+
+def stream_gap(module_dir, streaming, seconds, poll=0, boards=8, rate=500, trace=False):
     """Per-second longest gaps with `boards` open and the first `streaming` of
-    them sending `rate` frames a second each."""
+    them sending `rate` frames a second each; with `trace`, also the count and
+    longest of Pd's system calls that took 2 ms or more (perf trace), else
+    None."""
     ptys = [Pty() for _ in range(boards)]
     patch = ["obj 10 %d Veltrix open %s" % (10 + 30 * i, p.slave) for i, p in enumerate(ptys)]
     if poll:
@@ -275,13 +296,21 @@ def stream_gap(module_dir, streaming, seconds, poll=0, boards=8, rate=500):
         writer = threading.Thread(target=devices)
         writer.start()
         time.sleep(1.5)
+        log = os.path.join(pd.dir, "trace")
+        tracer = trace and subprocess.Popen(
+            ["perf", "trace", "--duration", "2", "-o", log, "-p", str(pd.proc.pid)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         t0 = time.monotonic()
         time.sleep(seconds)
         t1 = time.monotonic()
+        if tracer:
+            tracer.send_signal(signal.SIGINT)
+            tracer.wait()
         stop.set()
         writer.join()
         gaps = [float(l.split()[-1]) for t, l in pd.matching(r"^gap: ") if t0 + 1 < t <= t1]
-        return max(gaps), statistics.median(gaps)
+        slow = slow_calls(log) if tracer and os.path.exists(log) else None
+        return max(gaps), statistics.median(gaps), slow
     finally:
         stop.set()
         pd.stop()
@@ -293,25 +322,38 @@ def stream_gaps(modules, seconds, rounds):
     """The table of stream_gap for each module, under two busy loops: each
     cell's runs take turns with the other module's, round after round, so
     that both see the same machine."""
+    # perf trace tells the stalls inside Pd's system calls from those of a
+    # machine that gives Pd no CPU; it needs perf and root.
+    trace = shutil.which("perf") is not None and os.geteuid() == 0
     loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
     try:
         print("== longest scheduler gap, 8 boards open, two busy loops, -sleepgrain 1,"
               " %d x %d s each" % (rounds, seconds))
-        print("   ([metro 1] timed with [realtime]: longest / median of the per-second maxima, ms)")
+        print("   ([metro 1] timed with [realtime]: longest / median of the per-second maxima, ms;")
+        print("   then Pd's system calls of 2 ms or more, other than sleeps: count, longest ms%s)"
+              % ("" if trace else ", not measured without perf and root"))
         print("%-34s" % "poll, boards streaming 500 frames/s" +
-              "".join("%24s" % name for name, _ in modules))
+              "".join("%36s" % name for name, _ in modules))
         for poll in (0, 1):
             for streaming in (0, 1, 8):
                 gaps = [[] for _ in modules]
                 for _ in range(rounds):
                     for m, (_, module_dir) in enumerate(modules):
-                        gaps[m].append(stream_gap(module_dir, streaming, seconds, poll))
-                cells = ["%10.1f / %-11.1f" % (max(mx for mx, _ in g),
-                                               statistics.median(med for _, med in g))
-                         for g in gaps]
+                        gaps[m].append(stream_gap(module_dir, streaming, seconds, poll,
+                                                  trace=trace))
+
+                def cell(g):
+                    slow = [s for _, _, s in g if s is not None]
+                    calls = ("%d, %.1f" % (sum(n for n, _ in slow), max(t for _, t in slow))
+                             if slow else "-")
+                    return "%7.1f / %-5.1f %14s" % (max(mx for mx, _, _ in g),
+                                                   statistics.median(med for _, med, _ in g),
+                                                   calls)
+
+                cells = [cell(g) for g in gaps]
                 name = "%s, %s" % ("poll 1" if poll else "default poll",
                                    "none" if not streaming else str(streaming))
-                print("%-34s" % name + "".join("%24s" % c for c in cells), flush=True)
+                print("%-34s" % name + "".join("%36s" % c for c in cells), flush=True)
     finally:
         for p in loops:
             p.kill()
