@@ -10,11 +10,20 @@
    [metro 20] sends floats to a device that reads, then to one that stopped;
 3. Pd's CPU with eight idle boards, at the default poll and at `poll 1`,
    against the same Pd with no board.
+
+    bench_live.py MODULE_DIR --stream-gaps [--against OTHER_DIR] [--quick]
+
+The longest scheduler gap under two busy loops (one per core of a 2-core
+machine), eight boards open, with none, one and eight of them streaming 500
+frames/s, for the module in MODULE_DIR and, run by run in turn, the one in
+OTHER_DIR (an older build, say).
 """
 import os
 import random
 import re
 import select
+import shutil
+import signal
 import statistics
 import struct
 import subprocess
@@ -216,6 +225,141 @@ def stuck_gap(module_dir, seconds):
         pty.close()
 
 
+def gap_patch(first):
+    """Objects from index `first` on: a [metro 1] timed with [realtime] that
+    prints the longest gap of each second as `gap: <ms>`."""
+    k = lambda i: first + i
+    objs = ["obj 600 10 loadbang", "obj 600 40 metro 1", "obj 600 70 t b b",
+            "obj 600 100 realtime", "obj 600 130 max", "obj 600 160 t f f",
+            "obj 800 40 metro 1000", "obj 800 70 t b b", "obj 800 100 f", "msg 900 100 0",
+            "obj 800 130 print gap"]
+    wires = [(0, 0, 1, 0), (1, 0, 2, 0), (2, 1, 3, 1), (2, 0, 3, 0), (3, 0, 4, 0), (4, 0, 5, 0),
+             (5, 0, 4, 1), (5, 1, 8, 1), (0, 0, 6, 0), (6, 0, 7, 0), (7, 1, 8, 0), (7, 0, 9, 0),
+             (9, 0, 4, 1), (9, 0, 8, 1), (8, 0, 10, 0)]
+    return objs + ["connect %d %d %d %d" % (k(a), o, k(b), i) for a, o, b, i in wires]
+
+
+# Calls Pd sleeps in between ticks: not stalls.
+SLEEPS = {"clock_nanosleep", "nanosleep", "select", "pselect6", "epoll_wait", "epoll_pwait",
+          "futex", "wait4"}
+
+
+def slow_calls(path):
+    """Count and longest (ms) of the system calls in a `perf trace` log that
+    are not sleeps."""
+    took = []
+    with open(path, errors="replace") as f:
+        for line in f:
+            m = re.search(r"\(\s*([\d.]+) ms\): (\w+)\(", line)
+            if m and m.group(2) not in SLEEPS:
+                took.append(float(m.group(1)))
+    return len(took), max(took, default=0.0)
+
+
+def stream_gap(module_dir, streaming, seconds, poll=0, boards=8, rate=500, trace=False):
+    """Per-second longest gaps with `boards` open and the first `streaming` of
+    them sending `rate` frames a second each; with `trace`, also the count and
+    longest of Pd's system calls that took 2 ms or more (perf trace), else
+    None."""
+    ptys = [Pty() for _ in range(boards)]
+    patch = ["obj 10 %d Veltrix open %s" % (10 + 30 * i, p.slave) for i, p in enumerate(ptys)]
+    if poll:
+        patch += ["obj 300 10 loadbang", "msg 300 40 poll %g" % poll]
+        patch += ["connect %d 0 %d 0" % (boards, boards + 1)]
+        patch += ["connect %d 0 %d 0" % (boards + 1, i) for i in range(boards)]
+    patch += gap_patch(len([l for l in patch if not l.startswith("connect")]))
+    pd = Pd(module_dir, patch, ["-sleepgrain", "1"])
+    stop = threading.Event()
+    sent = [0]
+
+    def devices():  # `rate` frames a second each, caught up when late
+        start, n = time.monotonic(), 0
+        while not stop.is_set():
+            due = int((time.monotonic() - start) * rate)
+            for i in range(n, due):
+                data = frame("s", float(i))
+                for p in ptys[:streaming]:
+                    try:
+                        os.write(p.master, data)
+                        sent[0] += 1
+                    except BlockingIOError:
+                        pass
+            n = max(n, due)
+            time.sleep(1 / rate)
+
+    try:
+        deadline = time.monotonic() + 10
+        while len(pd.matching("connected .* ok!")) < boards:
+            if time.monotonic() > deadline:
+                raise TimeoutError("boards did not connect")
+            time.sleep(0.05)
+        writer = threading.Thread(target=devices)
+        writer.start()
+        time.sleep(1.5)
+        log = os.path.join(pd.dir, "trace")
+        tracer = trace and subprocess.Popen(
+            ["perf", "trace", "--duration", "2", "-o", log, "-p", str(pd.proc.pid)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        t0 = time.monotonic()
+        time.sleep(seconds)
+        t1 = time.monotonic()
+        if tracer:
+            tracer.send_signal(signal.SIGINT)
+            tracer.wait()
+        stop.set()
+        writer.join()
+        gaps = [float(l.split()[-1]) for t, l in pd.matching(r"^gap: ") if t0 + 1 < t <= t1]
+        slow = slow_calls(log) if tracer and os.path.exists(log) else None
+        return max(gaps), statistics.median(gaps), slow
+    finally:
+        stop.set()
+        pd.stop()
+        for p in ptys:
+            p.close()
+
+
+def stream_gaps(modules, seconds, rounds):
+    """The table of stream_gap for each module, under two busy loops: each
+    cell's runs take turns with the other module's, round after round, so
+    that both see the same machine."""
+    # perf trace tells the stalls inside Pd's system calls from those of a
+    # machine that gives Pd no CPU; it needs perf and root.
+    trace = shutil.which("perf") is not None and os.geteuid() == 0
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+    try:
+        print("== longest scheduler gap, 8 boards open, two busy loops, -sleepgrain 1,"
+              " %d x %d s each" % (rounds, seconds))
+        print("   ([metro 1] timed with [realtime]: longest / median of the per-second maxima, ms;")
+        print("   then Pd's system calls of 2 ms or more, other than sleeps: count, longest ms%s)"
+              % ("" if trace else ", not measured without perf and root"))
+        print("%-34s" % "poll, boards streaming 500 frames/s" +
+              "".join("%36s" % name for name, _ in modules))
+        for poll in (0, 1):
+            for streaming in (0, 1, 8):
+                gaps = [[] for _ in modules]
+                for _ in range(rounds):
+                    for m, (_, module_dir) in enumerate(modules):
+                        gaps[m].append(stream_gap(module_dir, streaming, seconds, poll,
+                                                  trace=trace))
+
+                def cell(g):
+                    slow = [s for _, _, s in g if s is not None]
+                    calls = ("%d, %.1f" % (sum(n for n, _ in slow), max(t for _, t in slow))
+                             if slow else "-")
+                    return "%7.1f / %-5.1f %14s" % (max(mx for mx, _, _ in g),
+                                                   statistics.median(med for _, med, _ in g),
+                                                   calls)
+
+                cells = [cell(g) for g in gaps]
+                name = "%s, %s" % ("poll 1" if poll else "default poll",
+                                   "none" if not streaming else str(streaming))
+                print("%-34s" % name + "".join("%36s" % c for c in cells), flush=True)
+    finally:
+        for p in loops:
+            p.kill()
+            p.wait()
+
+
 def cpu(module_dir, boards, poll, flags, seconds):
     ptys = [Pty() for _ in range(boards)]
     patch = ["obj 10 %d Veltrix open %s" % (10 + 30 * i, p.slave) for i, p in enumerate(ptys)]
@@ -247,6 +391,13 @@ def main():
     quick = "--quick" in sys.argv
     frames = 20 if quick else 100
     span = 3 if quick else 10
+    if "--stream-gaps" in sys.argv:
+        modules = [("this build", module_dir)]
+        if "--against" in sys.argv:
+            other = os.path.abspath(sys.argv[sys.argv.index("--against") + 1])
+            modules.append((os.path.basename(os.path.dirname(other)) or "--against", other))
+        stream_gaps(modules, span, 1 if quick else 2)
+        return
     print("== latency, device write to receiver output, %d frames (ms)" % frames)
     print("%-28s %-22s %8s %8s" % ("poll", "pd", "median", "max"))
     for flags, flagname in (((), "default sleep grain"), (("-sleepgrain", "1"), "-sleepgrain 1")):

@@ -172,6 +172,8 @@ int64_t serial_clock_us()
 
 void serial_close(t_serial *port)
 {
+    if (!port)
+        return;
     if (auto *d = dev(port)) {
         d->open = false;
         d->closes++;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -261,11 +262,24 @@ TEST(Emulator, RefusesBadArgumentsAndFirmwareItCannotRun)
         EXPECT_EQ(uno.wait_exit(wait_ms), c.status) << args << "\n" << uno.log();
         EXPECT_GT(uno.count(ChildProcess::err_stream, "error:"), 0) << args;
     }
+    // Every option the help lists, the parser takes as listed: a flag alone
+    // leaves only the missing firmware to complain of, an option shown with
+    // a value wants one.
     Uno help("", link, {"--help"});
     EXPECT_EQ(help.wait_exit(wait_ms), 0);
-    for (const char *option : {"--link", "--free", "--analog", "--pwm", "--reset-on-open",
-                               "--quit-after", "--quiet", "--help"})
-        EXPECT_GT(help.count(ChildProcess::out_stream, option), 0) << option;
+    const std::regex listed("^ +(--[a-z-]+)( [A-Z])?");
+    int options = 0;
+    for (auto &l : help.lines(ChildProcess::out_stream)) {
+        std::smatch m;
+        if (!std::regex_search(l, m, listed) || m[1] == "--help")
+            continue;
+        options++;
+        Uno run("", link, {m[1]});
+        run.wait_exit(wait_ms);
+        const char *want = m[2].matched ? "needs a value" : "no firmware given";
+        EXPECT_EQ(run.count(ChildProcess::err_stream, want), 1) << m[1] << "\n" << run.log();
+    }
+    EXPECT_GE(options, 5) << help.log();
 }
 
 } // namespace

@@ -4,11 +4,48 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <thread>
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 
 using Bytes = std::vector<uint8_t>;
 
 int64_t line_rate(int fd);
+
+// A pseudo-terminal's driver counts no line errors, so the test plays a
+// UART's: pty_tests link with --wrap=ioctl, and TIOCGICOUNT answers `icount`
+// while `counting` is set.
+namespace {
+bool counting = false;
+serial_icounter_struct icount{};
+} // namespace
+
+// Linux's poll() on a tty with nothing in its line discipline first waits
+// for the tty's flush worker, which on a busy machine waits for a CPU: the
+// backend must never call it. pty_tests link with --wrap=poll to count.
+namespace {
+int polls = 0;
+} // namespace
+
+extern "C" int __real_poll(pollfd *fds, nfds_t n, int timeout);
+extern "C" int __wrap_poll(pollfd *fds, nfds_t n, int timeout)
+{
+    polls++;
+    return __real_poll(fds, n, timeout);
+}
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
+{
+    if (counting && request == TIOCGICOUNT) {
+        memcpy(arg, &icount, sizeof icount);
+        return 0;
+    }
+    return __real_ioctl(fd, request, arg);
+}
 
 namespace {
 
@@ -183,5 +220,80 @@ TEST(PosixSerial, AReadWaitsOnlyWhenAskedTo)
     EXPECT_TRUE(serial_read(port, &b, &n, serial_rest));
     EXPECT_EQ(n, 1u) << "a read asked to wait did not";
     device.join();
+    serial_close(port);
+}
+
+TEST(PosixSerial, APortStuckAtItsLastWriteIsNotWaitedForAgain)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    const t_commtimeouts quick = {1, 1, 1, 0, 50};
+    ASSERT_TRUE(serial_settimeouts(port, &quick));
+    Bytes big(1 << 20, 0x55);
+    int32_t written = 0;
+    ASSERT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
+    // With no bound, a write that waited for room would wait until the
+    // device reads; it reads only if the write has not returned in 10 s.
+    const t_commtimeouts unbounded = {1, 1, 1, 0, 0};
+    ASSERT_TRUE(serial_settimeouts(port, &unbounded));
+    std::atomic<bool> returned{false};
+    std::thread device([&] {
+        for (int i = 0; i < 1000 && !returned; i++)
+            usleep(10000);
+        while (!returned)
+            pty.read(1 << 20, 100);
+    });
+    Bytes frame = {0xAA, 'a', 0, 0, 0, 0x80, 0x3F};
+    EXPECT_FALSE(serial_write(port, frame.data(), int32_t(frame.size()), &written))
+        << "waited for room on a port known stuck";
+    EXPECT_EQ(written, 0);
+    returned = true;
+    device.join();
+    serial_close(port);
+}
+
+TEST(PosixSerial, LineErrorsAreToldOnceEach)
+{
+    Pty pty;
+    counting = true; // from the open on, which asks whether the driver counts
+    icount = {};
+    icount.overrun = 3;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(serial_line_errors(port), 0u) << "errors from before the open told";
+    icount.buf_overrun = 1;
+    icount.frame = 2;
+    EXPECT_EQ(serial_line_errors(port), serial_error_overrun | serial_error_framing);
+    EXPECT_EQ(serial_line_errors(port), 0u) << "the same errors told again";
+    icount.parity = 1;
+    EXPECT_EQ(serial_line_errors(port), serial_error_parity);
+    counting = false;
+    serial_close(port);
+}
+
+TEST(PosixSerial, NoReadOrWriteWaitsInPoll)
+{
+    Pty pty;
+    t_serial *port = open_board(pty.slave());
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(pty.write({1, 2, 3}));
+    usleep(20000);
+    polls = 0;
+    Bytes got;
+    for (auto wait : {serial_now, serial_now, serial_now, serial_now, serial_rest}) {
+        uint8_t b = 0;
+        uint32_t n = 0;
+        ASSERT_TRUE(serial_read(port, &b, &n, wait));
+        if (n)
+            got.push_back(b);
+    }
+    EXPECT_EQ(got, (Bytes{1, 2, 3}));
+    const t_commtimeouts quick = {1, 1, 1, 0, 20};
+    ASSERT_TRUE(serial_settimeouts(port, &quick));
+    Bytes big(1 << 20, 0x55); // more than the line holds: the write waits for room
+    int32_t written = 0;
+    EXPECT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
+    EXPECT_EQ(polls, 0);
     serial_close(port);
 }

@@ -203,25 +203,42 @@ TEST_F(Board, DeletionStopsTheClockAndClosesOnlyAnOpenPort)
     EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(Board, EndlessStreamsDoNotHoldTheSchedulerStarveOrLoseAnything)
+TEST_F(Board, EndlessStreamsShareTheBoundStarveNoneAndLoseNothing)
 {
-    // Two boards polled at the same moment share the poll's time bound.
-    t_Veltrix *r[2] = {make({"receive", "m"}), make({"receive", "n"})};
-    fakeserial::t_device *dev[2];
-    for (int i = 0; i < 2; i++) {
-        std::string port = "/dev/" + std::to_string(i);
+    // Boards polled at one logical time share the 5 ms bound, each keeping a
+    // floor share (an eighth of it) however little the others left. The
+    // fake's clock moves a microsecond a read, so reads tell Pd's time.
+    constexpr int n = 3;
+    constexpr int64_t bound_us = 5000, floor_us = bound_us / Veltrix_max_boards;
+    t_Veltrix *r[n];
+    fakeserial::t_device *dev[n];
+    for (int i = 0; i < n; i++) {
+        std::string tag(1, char('m' + i)), port = "/dev/" + std::to_string(i);
+        r[i] = make({"receive", tag.c_str()});
         connected_board(port);
         dev[i] = &fakeserial::get(port);
         dev[i]->endless = true;
-        dev[i]->endless_tag = "mn"[i];
+        dev[i]->endless_tag = tag[0];
     }
-    fakepd::advance(200); // returns at all: that is the first part of the test
-    EXPECT_EQ(fakepd::scheduled_clocks(), 2);
-    std::vector<double> got[2];
-    for (auto &e : fakepd::take_outlets())
-        got[e.outlet == r[1]->d.r.f_out].push_back(e.value);
-    for (int i = 0; i < 2; i++) {
-        ASSERT_GT(got[i].size(), 1u) << "board " << i << " starved";
+    fakepd::advance(100); // the first poll of all three, at one logical time
+    int64_t held_us = 0;
+    for (int i = 0; i < n; i++) {
+        int64_t spent = dev[i]->reads * fakeserial::read_cost_us;
+        EXPECT_GE(spent, floor_us) << "board " << i << " starved";
+        held_us += spent;
+    }
+    EXPECT_LE(held_us, bound_us + (n - 1) * (floor_us + 1)) << "the boards did not share the bound";
+
+    fakepd::advance(100);
+    EXPECT_EQ(fakepd::scheduled_clocks(), n);
+    std::vector<double> got[n];
+    for (auto &e : fakepd::take_outlets()) {
+        for (int i = 0; i < n; i++) {
+            if (e.outlet == r[i]->d.r.f_out)
+                got[i].push_back(e.value);
+        }
+    }
+    for (int i = 0; i < n; i++) {
         for (size_t k = 0; k < got[i].size(); k++)
             ASSERT_EQ(got[i][k], double(k)) << "lost or repeated across a tick";
     }

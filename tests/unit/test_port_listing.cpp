@@ -10,7 +10,9 @@
 #include <map>
 #include <string>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -24,7 +26,12 @@ class Tree : public ::testing::Test {
         ASSERT_NE(mkdtemp(dir), nullptr);
         root = dir;
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override
+    {
+        if (watch >= 0)
+            close(watch);
+        fs::remove_all(root);
+    }
 
     void file(const std::string &path, const std::string &text = "")
     {
@@ -55,6 +62,28 @@ class Tree : public ::testing::Test {
         for (auto &[k, v] : attrs)
             file(dir + "/" + k, v + "\n");
     }
+    // The names of the files in the tree's /dev opened since the watch began,
+    // in any way: a port opened without blocking still resets an Uno.
+    void watch_opens()
+    {
+        watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, (root + "/dev").c_str(), IN_OPEN), 0);
+    }
+    std::vector<std::string> opened()
+    {
+        std::vector<std::string> names;
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t n; (n = ::read(watch, buf, sizeof buf)) > 0;) {
+            for (char *p = buf; p < buf + n;) {
+                auto *e = reinterpret_cast<inotify_event *>(p);
+                if (e->len && !(e->mask & IN_ISDIR))
+                    names.emplace_back(e->name);
+                p += sizeof *e + e->len;
+            }
+        }
+        return names;
+    }
     std::map<std::string, t_portinfo> sysfs(int *found = nullptr)
     {
         t_portinfo ports[8];
@@ -68,6 +97,7 @@ class Tree : public ::testing::Test {
     }
 
     std::string root;
+    int watch = -1;
 };
 
 TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
@@ -109,8 +139,10 @@ TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
     node("tty0");
     tty("ttyAMA0", "platform/fe201000.serial", "../../../fe201000.serial", {{"type", "83"}});
 
+    watch_opens();
     int found = 0;
     auto ports = sysfs(&found);
+    EXPECT_EQ(opened(), std::vector<std::string>{}) << "the listing opened a port";
     EXPECT_EQ(found, 3);
     ASSERT_EQ(ports.size(), 3u);
     const t_portinfo &acm = ports["/dev/ttyACM0"];
@@ -177,8 +209,10 @@ TEST_F(Tree, MacListsTheCallOutDevices)
     file("/dev/cu.usbmodem1101");
     file("/dev/tty.usbmodem1101");
     file("/dev/cu.Bluetooth-Incoming-Port");
+    watch_opens();
     t_portinfo ports[4];
     int n = ports_list_callout(root.c_str(), ports, 4);
+    EXPECT_EQ(opened(), std::vector<std::string>{}) << "the listing opened a port";
     ASSERT_EQ(n, 2);
     std::string names[] = {ports[0].name, ports[1].name};
     std::sort(names, names + 2);

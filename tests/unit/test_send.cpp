@@ -70,8 +70,10 @@ TEST_F(Send, ABoardNotYetConnectedFailsAtTheStartByte)
 
 TEST_F(Send, AWriteCutShortNamesWhereItBrokeAndTheNextBoardIsStillServed)
 {
-    // Room in the queue for none of the frame, part of the tag, part of the value.
-    const std::pair<int32_t, const char *> cuts[] = {{0, "start"}, {3, "tag"}, {6, "value"}};
+    // Room in the queue for none of the frame, part of the tag, all of it but
+    // its NUL, the tag whole, part of the value.
+    const std::pair<int32_t, const char *> cuts[] = {
+        {0, "start"}, {3, "tag"}, {4, "tag"}, {5, "value"}, {6, "value"}};
     for (auto [room, part] : cuts) {
         SCOPED_TRACE(part);
         auto &a = fakeserial::add("/dev/a");
@@ -132,6 +134,19 @@ TEST_F(Send, StuckBoardsShareOneBoundAndFloatsGoThroughOnceTheyReadAgain)
         EXPECT_EQ(d->output.size(), 9u);
 }
 
+TEST_F(Send, AStuckBoardBeforeAnUnpluggedOneCostsTheBoundAndBothLines)
+{
+    fakeserial::add("/dev/a").room = 0; // the device stopped reading
+    make({"open", "/dev/a"});
+    make({"open", "/dev/unplugged"});
+    fakepd::advance(0);
+    lines();
+    fakepd::send_float(&sender->x_obj, 1);
+    EXPECT_EQ(lines(), (Lines{"Veltrix_send 1.000000 to led",
+                              "Veltrix_send_float WriteFile(/dev/a, start) failed",
+                              "Veltrix_send_float WriteFile(/dev/unplugged, start) failed"}));
+}
+
 TEST_F(Send, OnlyASenderTakesAFloat)
 {
     t_Veltrix *others[] = {make({"receive", "led"}), make({"open", "/dev/a"}), make({"bad"})};
@@ -178,6 +193,8 @@ TEST_F(Send, TheWireCarriesTheNearest32BitFloat)
         {std::nan(""), 0x7FC00000},
     };
     for (const auto &c : cases) {
+        // Straight from the double: a 32-bit Pd's float arrives rounded already.
+        EXPECT_EQ(veltrix::frame_float_bits(veltrix::frame_value_of(c.in)), c.wire) << c.in;
         a.output.clear();
         const t_float in = static_cast<t_float>(c.in);
         fakepd::send_float(&sender->x_obj, in);

@@ -10,6 +10,7 @@
 #include "host_api.h"
 #include "ports.h"
 #include "serial.h"
+#include "serial_win32.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -208,6 +209,102 @@ void check_connects(const char *port)
     host_destroy(board);
 }
 
+// The driver as wine plays it, with what wine cannot play: an output queue
+// of the test's size (0: none of its own), line errors on demand; and a count
+// of the status calls.
+struct t_play {
+    DWORD tx_queue = MAXDWORD; // MAXDWORD: as wine says
+    DWORD errors = 0;          // CE_* bits the next ClearCommError reports
+    int status_calls = 0;
+    HANDLE handle = nullptr; // the port's, as last asked about
+} play;
+
+BOOL WINAPI played_clear_comm_error(HANDLE h, LPDWORD errors, LPCOMSTAT status)
+{
+    play.status_calls++;
+    play.handle = h;
+    BOOL ok = ClearCommError(h, errors, status);
+    if (ok && errors) {
+        *errors |= play.errors;
+        play.errors = 0;
+    }
+    return ok;
+}
+
+BOOL WINAPI played_get_comm_properties(HANDLE h, LPCOMMPROP prop)
+{
+    BOOL ok = GetCommProperties(h, prop);
+    if (ok && play.tx_queue != MAXDWORD)
+        prop->dwCurrentTxQueue = play.tx_queue;
+    return ok;
+}
+
+// The played driver for one case.
+struct t_played_driver {
+    t_played_driver()
+    {
+        play = t_play{};
+        serial_win32_driver = {played_clear_comm_error, played_get_comm_properties};
+    }
+    ~t_played_driver() { serial_win32_driver = {ClearCommError, GetCommProperties}; }
+};
+
+// Opens and sets up a port as a board does, at `rate`, with `timeouts`.
+t_serial *open_port(const char *name, int32_t rate, const t_commtimeouts &timeouts)
+{
+    t_serial *port = serial_open(name);
+    t_commstate state{};
+    if (port && serial_getstate(port, &state)) {
+        state.baudrate = rate;
+        state.bytesize = 8;
+        state.stopbits = serial_stop_one;
+        state.parity = serial_parity_none;
+        if (serial_setstate(port, &state) && serial_settimeouts(port, &timeouts))
+            return port;
+    }
+    fail("%s did not open and take %d baud", name, int(rate));
+    serial_close(port);
+    return nullptr;
+}
+
+// Writes the frame `tag` `value`: 1 whole, 0 not begun, -1 cut short.
+int send_frame(t_serial *port, const char *tag, float value)
+{
+    auto frame = frame_bytes(tag, value);
+    int32_t written = -1;
+    int ok = serial_write(port, frame.data(), int32_t(frame.size()), &written);
+    return ok && written == int32_t(frame.size()) ? 1 : written > 0 ? -1 : 0;
+}
+
+// Reads until the device's frame `tag` 1 has come.
+bool await_frame(t_serial *port, const char *tag)
+{
+    auto want = frame_bytes(tag, 1);
+    std::vector<uint8_t> got;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 5000) {
+        uint8_t byte = 0;
+        uint32_t count = 0;
+        if (!serial_read(port, &byte, &count, serial_now))
+            return false;
+        if (count)
+            got.push_back(byte);
+        if (got.size() >= want.size() &&
+            std::equal(want.begin(), want.end(), got.end() - long(want.size())))
+            return true;
+    }
+    return false;
+}
+
+// Reads until a read finds nothing, so that the last one asked the driver.
+void drain(t_serial *port)
+{
+    uint8_t byte = 0;
+    uint32_t count = 1;
+    while (count && serial_read(port, &byte, &count, serial_now)) {
+    }
+}
+
 // The backend on its own, on COM12, with the line the device answers on.
 void backend_cases()
 {
@@ -342,47 +439,104 @@ void backend_cases()
     });
 
     run_case("backend: a port stuck at a write fails at once until the device reads", [] {
-        t_serial *port = serial_open("COM12");
-        CHECK(port, "COM12 did not open");
+        t_commtimeouts t{1, 1, 1, 0, 5};
+        t_serial *port = open_port("COM12", 115200, t);
         if (!port)
             return;
-        t_commtimeouts t{1, 1, 1, 0, 5};
-        CHECK(serial_settimeouts(port, &t), "SetCommTimeouts failed");
-        auto send = [&](const char *tag) {
-            auto frame = frame_bytes(tag, 1);
-            int32_t written = -1;
-            int ok = serial_write(port, frame.data(), int32_t(frame.size()), &written);
-            return ok && written == int32_t(frame.size()) ? 1 : written > 0 ? -1 : 0;
-        };
-        // Reads until the device's frame `tag` has come.
-        auto await = [&](const char *tag) {
-            auto want = frame_bytes(tag, 1);
-            std::vector<uint8_t> got;
-            DWORD start = GetTickCount();
-            while (GetTickCount() - start < 5000) {
-                uint8_t byte = 0;
-                uint32_t count = 0;
-                if (!serial_read(port, &byte, &count, serial_now))
-                    return false;
-                if (count)
-                    got.push_back(byte);
-                if (got.size() >= want.size() &&
-                    std::equal(want.begin(), want.end(), got.end() - long(want.size())))
-                    return true;
-            }
-            return false;
-        };
-        CHECK(send("stall") == 1, "the stall frame did not go out");
-        CHECK(await("stalled"), "the device did not stall");
-        CHECK(send("ping") == 0, "a write to the full queue did not fail whole");
+        CHECK(send_frame(port, "stall", 1) == 1, "the stall frame did not go out");
+        CHECK(await_frame(port, "stalled"), "the device did not stall");
+        CHECK(send_frame(port, "ping", 1) == 0, "a write to the full queue did not fail whole");
         // Longer than the stall: a write that waited would go through.
         t.write_constant = 3000;
         serial_settimeouts(port, &t);
-        CHECK(send("ping") == 0, "a write to a port still stuck waited for the device");
-        CHECK(await("resumed"), "the device did not resume");
-        CHECK(send("ping") == 1, "a write failed after the device read again");
+        CHECK(send_frame(port, "ping", 1) == 0,
+              "a write to a port still stuck waited for the device");
+        // The short try at the first byte leaves the port as it was set.
+        t_commtimeouts back{};
+        CHECK(serial_gettimeouts(port, &back) && back.write_constant == 3000 &&
+                  back.write_multiplier == 0 && back.read_interval == 1,
+              "the port's timeouts became %u + %u x bytes", unsigned(back.write_constant),
+              unsigned(back.write_multiplier));
+        CHECK(await_frame(port, "resumed"), "the device did not resume");
+        CHECK(send_frame(port, "ping", 1) == 1, "a write failed after the device read again");
         serial_close(port);
     });
+
+    run_case("backend: with no queue of its own, a frame gets its time on the line", [] {
+        t_played_driver driver;
+        play.tx_queue = 0;
+        // Such a driver sends from our buffer: at 50 baud a frame's 10 bytes
+        // take 2 s, which the 5 ms bound must be stretched by. A device that
+        // stops reading for 0.3 s stands in for the slow line.
+        const t_commtimeouts t{1, 1, 1, 0, 5};
+        t_serial *port = open_port("COM12", 50, t);
+        if (!port)
+            return;
+        CHECK(send_frame(port, "stall", 0.3f) == 1, "the stall frame did not go out");
+        CHECK(await_frame(port, "stalled"), "the device did not stall");
+        CHECK(send_frame(port, "ping", 1) == 1, "the frame got the bound without its line time");
+        CHECK(await_frame(port, "resumed"), "the device did not resume");
+        t_commtimeouts back{};
+        CHECK(serial_gettimeouts(port, &back) && back.write_constant == 5 &&
+                  back.write_multiplier == 0,
+              "the stretched bound stayed: %u", unsigned(back.write_constant));
+        serial_close(port);
+    });
+
+    run_case("backend: a frame with no room in the driver's queue is not begun", [] {
+        t_played_driver driver;
+        play.tx_queue = DWORD(frame_bytes("ping", 1).size()) - 1;
+        t_serial *port = open_port("COM12", 115200, {1, 1, 1, 0, 5});
+        if (!port)
+            return;
+        CHECK(send_frame(port, "ping", 1) == 0, "a frame larger than the queue was begun");
+        serial_close(port);
+    });
+
+    run_case("backend: a reply is read in one call, line errors are told once whoever saw them",
+             [] {
+                 t_played_driver driver;
+                 t_serial *port = open_port("COM12", 115200, {1, 1, 1, 0, 5000});
+                 if (!port)
+                     return;
+                 drain(port);
+                 auto frame = frame_bytes("b", 2.0f);
+                 CHECK(send_frame(port, "b", 2.0f) == 1, "write failed");
+                 std::vector<uint8_t> expected = device_reply(frame, 2.0f);
+                 // The whole reply waits in the driver before the first read.
+                 COMSTAT status{};
+                 DWORD errors = 0, start = GetTickCount();
+                 while (ClearCommError(play.handle, &errors, &status) &&
+                        status.cbInQue < expected.size() && GetTickCount() - start < 5000)
+                     Sleep(10);
+                 play.status_calls = 0;
+                 std::vector<uint8_t> got;
+                 uint8_t byte = 0;
+                 uint32_t count = 1;
+                 while (got.size() < expected.size() &&
+                        serial_read(port, &byte, &count, serial_now) && count)
+                     got.push_back(byte);
+                 CHECK(got == expected, "got %s", hex(got).c_str());
+                 CHECK(play.status_calls == 1, "%d calls to the driver for one reply",
+                       play.status_calls);
+
+                 play.errors = CE_OVERRUN | CE_FRAME;
+                 drain(port);
+                 CHECK(serial_line_errors(port) == (serial_error_overrun | serial_error_framing),
+                       "the read side's errors were not told");
+                 CHECK(serial_line_errors(port) == 0, "errors told twice");
+                 play.errors = CE_RXPARITY;
+                 drain(port);
+                 CHECK(send_frame(port, "b", 1) == 1, "write failed");
+                 CHECK(serial_line_errors(port) == serial_error_parity,
+                       "the write side dropped what the read side kept");
+                 play.errors = CE_FRAME;
+                 CHECK(send_frame(port, "b", 1) == 1, "write failed");
+                 CHECK(serial_line_errors(port) == serial_error_framing,
+                       "the write side lost the errors it saw");
+                 drain(port);
+                 serial_close(port);
+             });
 }
 
 // The port list as the registry gives it, with values of our own beside the

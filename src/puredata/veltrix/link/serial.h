@@ -74,7 +74,10 @@ enum t_serial_wait : uint8_t {
 // Nonzero with *count 1 and the byte, nonzero with *count 0 when nothing came
 // at once, or within the read timeouts when `wait` is serial_rest; zero when
 // the port failed (a hang-up included): the caller then closes it. With
-// serial_now a read never waits, so an idle poll costs no timed read.
+// serial_now a read never waits, so an idle poll costs no timed read. A read
+// takes only what the system has already handed to the port's reader: bytes
+// it still holds on their way (Linux's tty layer moves them in a worker
+// thread) come at a later read, so that no read waits for the system's work.
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait);
 // Line errors the driver reported since the last call, as serial_error_*
 // bits, and clears them: bytes were lost or garbled, but the port still

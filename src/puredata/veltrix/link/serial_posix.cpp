@@ -1,22 +1,32 @@
 // POSIX termios backend: exclusive, raw, non-blocking ports with reads served
 // from a small buffer, so that a burst costs few system calls.
+//
+// No call here polls the port or reads more than is waiting. When nothing
+// waits in Linux's line discipline, its poll(), and a read() asking for more
+// than is there, first wait for the tty's flush worker, a kernel thread that
+// on a busy machine itself waits for a CPU: seconds, with Pd stopped in the
+// call. FIONREAD answers from the line discipline's count without that wait,
+// and a read() of that many bytes returns without it too; bytes the worker
+// has not moved yet are read at the next poll.
 #include "serial.h"
 #include "serial_posix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #if defined(__linux__)
 #include <linux/serial.h>
-#include <sys/ioctl.h>
 #endif
 
 struct t_serial {
@@ -254,20 +264,56 @@ int serial_settimeouts(t_serial *port, const t_commtimeouts *timeouts)
     return 1;
 }
 
+namespace {
+
+// How often a wait looks again at the port: a byte at 115200 baud takes 87 us.
+constexpr int64_t wait_step_us = 200;
+
+// Sleeps a step, never past `deadline` (serial_clock_us).
+void wait_step(int64_t deadline)
+{
+    int64_t us = std::min(wait_step_us, deadline - serial_clock_us());
+    if (us <= 0)
+        return;
+    timespec ts{0, static_cast<long>(us * 1000)};
+    nanosleep(&ts, nullptr);
+}
+
+// Bytes waiting in the line discipline; false when the port failed (a tty
+// that was hung up, a cable pulled, answers EIO).
+bool waiting(int fd, int *count)
+{
+    *count = 0;
+    while (ioctl(fd, FIONREAD, count) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wait)
 {
     *count = 0;
     if (port->head == port->tail) {
-        int ms = wait == serial_rest ? static_cast<int>(port->timeouts.read_interval) : 0;
-        pollfd pfd{port->fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, ms);
-        if (ready < 0 && errno != EINTR)
+        int ready = 0;
+        if (!waiting(port->fd, &ready))
             return 0;
+        if (ready == 0 && wait == serial_rest) {
+            // The rest of a frame is given the read interval, spent looking
+            // at the count, not in a poll() that would wait for the worker.
+            int64_t deadline = serial_clock_us() + int64_t(port->timeouts.read_interval) * 1000;
+            while (ready == 0 && serial_clock_us() < deadline) {
+                wait_step(deadline);
+                if (!waiting(port->fd, &ready))
+                    return 0;
+            }
+        }
         if (ready <= 0)
             return 1;
-        if (!(pfd.revents & POLLIN))
-            return 0; // hung up or failed with nothing left to read
-        ssize_t n = ::read(port->fd, port->buffer, sizeof port->buffer);
+        size_t want = std::min(static_cast<size_t>(ready), sizeof port->buffer);
+        ssize_t n = ::read(port->fd, port->buffer, want);
         if (n == 0)
             return 0; // end of file: the other end is gone
         if (n < 0) {
@@ -322,20 +368,17 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
         // reading costs one call per value. A frame begun is given its time.
         if (port->stuck && *written == 0)
             return 0;
-        int wait = -1;
+        // Room is waited for in steps, not in a poll() (see above); a tty
+        // hung up meanwhile fails the next write with EIO.
+        int64_t until = std::numeric_limits<int64_t>::max();
         if (bounded) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - t_clock::now());
-            if (left.count() <= 0) {
+            if (t_clock::now() >= deadline) {
                 port->stuck = true;
                 return 0;
             }
-            wait = left.count() > 60000 ? 60000 : static_cast<int>(left.count());
+            until = deadline.time_since_epoch().count();
         }
-        pollfd pfd{port->fd, POLLOUT, 0};
-        if (poll(&pfd, 1, wait) < 0 && errno != EINTR)
-            return 0;
-        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
-            return 0;
+        wait_step(until);
     }
     port->stuck = false;
     return 1;

@@ -3,9 +3,7 @@
 // it from a buffer, so that a burst costs few calls and an idle line none
 // that waits.
 #include "serial.h"
-
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "serial_win32.h"
 
 #include <algorithm>
 #include <cctype>
@@ -33,6 +31,8 @@ static_assert(serial_stop_one == ONESTOPBIT && serial_stop_one_half == ONE5STOPB
               serial_stop_two == TWOSTOPBITS);
 static_assert(serial_parity_none == NOPARITY && serial_parity_odd == ODDPARITY &&
               serial_parity_even == EVENPARITY);
+
+t_win32_driver serial_win32_driver = {ClearCommError, GetCommProperties};
 
 namespace {
 
@@ -78,7 +78,7 @@ bool comm_status(t_serial *port, COMSTAT *status)
 {
     DWORD errors = 0;
     memset(status, 0, sizeof *status);
-    if (!ClearCommError(port->handle, &errors, status))
+    if (!serial_win32_driver.clear_comm_error(port->handle, &errors, status))
         return false;
     port->errors |= our_line_errors(errors);
     return true;
@@ -209,7 +209,8 @@ int serial_setstate(t_serial *port, const t_commstate *state)
     port->rate = dcb.BaudRate;
     COMMPROP prop;
     memset(&prop, 0, sizeof prop);
-    port->tx_queue = GetCommProperties(handle(port), &prop) ? prop.dwCurrentTxQueue : 0;
+    port->tx_queue =
+        serial_win32_driver.get_comm_properties(handle(port), &prop) ? prop.dwCurrentTxQueue : 0;
     return 1;
 }
 
