@@ -482,8 +482,7 @@ TEST(Install, InstalledFolderAloneCreatesEveryForm)
 {
     TempDir dir;
     std::string folder = install_into(dir);
-    for (const char *file :
-         {MODULE_FILE, "help-Veltrix-help.pd", "LICENSE", "veltrix-board"})
+    for (const char *file : {MODULE_FILE, "help-Veltrix-help.pd", "LICENSE", "veltrix-board"})
         EXPECT_EQ(access((folder + "/" + file).c_str(), F_OK), 0) << file;
 
     // The installed simulator and module, and nothing from the build folder.
