@@ -122,8 +122,9 @@ TEST(RealPd, EveryObjectAnswersPortsWithThisMachinesPorts)
             listed.insert(m[1]);
     }
     EXPECT_EQ(listed, present) << pd.console();
-    if (present.empty())
+    if (present.empty()) {
         EXPECT_EQ(lines[0], "Veltrix_ports no serial ports found");
+    }
     EXPECT_EQ(pd.count("no method for 'ports'"), 0) << pd.console();
 }
 
