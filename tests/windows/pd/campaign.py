@@ -29,6 +29,7 @@ import threading
 import time
 import tty
 
+sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from check_pd import Checks, Pd  # noqa: E402
 
