@@ -253,8 +253,7 @@ def main():
                 b.pull()
                 time.sleep(rng.uniform(0.1, 2.0))
                 b.plug()
-                log.wait(rf"^Veltrix_tick \S+ connected {ports[k]} ok!$", mark, timeout=30,
-                         alive=pd.alive)
+                log.wait(rf"^Veltrix_tick \S+ connected {ports[k]} ok!$", mark, timeout=30)
                 faults[k].append((first, time.monotonic()))
             elif kind == "stuck":
                 with b.lock:
@@ -283,8 +282,7 @@ def main():
                 pd.send(f"pd-b{k}", "clear")
                 time.sleep(rng.uniform(0.1, 1.0))
                 make_board(k)
-                log.wait(rf"^Veltrix_tick \S+ connected {ports[k]} ok!$", mark, timeout=30,
-                         alive=pd.alive)
+                log.wait(rf"^Veltrix_tick \S+ connected {ports[k]} ok!$", mark, timeout=30)
                 faults[k].append((first, time.monotonic()))
             elif kind == "sender":
                 pd.send(f"pd-t{k}", "clear")

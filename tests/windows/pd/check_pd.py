@@ -36,7 +36,7 @@ import sys
 import threading
 import time
 
-WAIT = 60.0  # seconds for anything Pd should do; qemu is slow, nothing is timed
+WAIT = 30.0  # seconds for anything Pd should do; qemu is slow, nothing is timed
 
 
 class Checks:
@@ -55,8 +55,9 @@ class Checks:
 class Log:
     """Pd's output, a file that grows; read from a mark onwards."""
 
-    def __init__(self, path):
+    def __init__(self, path, alive=lambda: True):
         self.path = path
+        self.alive = alive  # no waiting for a Pd that has ended
 
     def lines(self):
         try:
@@ -70,15 +71,16 @@ class Log:
         """The number of whole lines so far."""
         return len(self.lines()) - 1
 
-    def wait(self, pattern, since=0, timeout=WAIT, count=1, alive=None):
+    def wait(self, pattern, since=0, timeout=WAIT, count=1):
         """The first `count` lines from `since` matching pattern, or None."""
         rx = re.compile(pattern)
         end = time.monotonic() + timeout
         while True:
+            alive = self.alive()
             found = [l for l in self.lines()[since:] if rx.search(l)]
             if len(found) >= count:
                 return found[:count]
-            if time.monotonic() > end or (alive and not alive()):
+            if time.monotonic() > end or not alive:
                 return None
             time.sleep(0.05)
 
@@ -90,8 +92,9 @@ class Log:
 class Board:
     """veltrix-board on a pseudo-terminal behind `link`."""
 
-    def __init__(self, exe, link, err_path):
+    def __init__(self, exe, link, err_path, alive):
         self.link = link
+        self.alive = alive  # Pd's
         self.lines = []
         self.cond = threading.Condition()
         self.err = open(err_path, "wb")
@@ -126,9 +129,9 @@ class Board:
                 if len(found) >= count:
                     return found[:count]
                 left = end - time.monotonic()
-                if left <= 0:
+                if left <= 0 or not self.alive():
                     return found
-                self.cond.wait(left)
+                self.cond.wait(min(left, 0.2))
 
     def signal(self, sig):
         self.proc.send_signal(sig)
@@ -225,7 +228,7 @@ class Pd:
         self.patch = os.path.join(work, "check.pd")
         with open(self.patch, "w") as f:
             f.write(patch_text(port, body))
-        self.log = Log(os.path.join(work, "pd.log"))
+        self.log = Log(os.path.join(work, "pd.log"), self.alive)
         self.out = open(self.log.path, "wb")
         cmd = list(wine) + [pd, "-nogui", "-stderr", "-noaudio", "-nomidi", "-noprefs",
                             "-verbose", *extra_args, "-path", win_path(path),
@@ -284,8 +287,10 @@ BODY = [
 
 
 def full(args, c):
-    board = Board(args.board, args.link, os.path.join(args.work, "board.err"))
     body = [(t.format(port=args.port), o) for t, o in BODY]
+    pd = None
+    board = Board(args.board, args.link, os.path.join(args.work, "board.err"),
+                  lambda: pd is None or pd.alive())
     pd = Pd(args.wine, args.pd, args.path, args.work, body)
     log = pd.log
     try:
