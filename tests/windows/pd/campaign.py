@@ -46,6 +46,8 @@ class PtyBoard:
 
     def __init__(self, link, tag, rng):
         self.link, self.tag, self.rng = link, tag, rng
+        # The stream's own, drawn here so that a seed replays it.
+        self.stream_rng = random.Random(rng.random())
         self.lock = threading.Lock()
         self.master = self.slave = -1
         self.stuck = False
@@ -119,7 +121,7 @@ class PtyBoard:
         os.close(fd)
 
     def _run(self):
-        r = self.rng_local = random.Random(self.rng.random())
+        r = self.stream_rng
         while self.running:
             now = time.monotonic()
             with self.lock:

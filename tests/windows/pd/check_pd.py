@@ -404,7 +404,7 @@ def refuse(args, c):
     ok = pd.connect()
     status = pd.quit()
     setup = log.find(r"^Veltrix_setup ")
-    refused = bool(log.find(r"Veltrix send probe.*\.\.\. couldn't create|couldn't create"))
+    refused = bool(log.find(r"\.\.\. couldn't create$"))
     if args.refuse == "setup":
         c.check(ok and status == 0 and refused and
                 setup == ["Veltrix_setup start", "Veltrix_setup class_new failed"],
