@@ -426,9 +426,9 @@ std::string install_into(const TempDir &dir)
 std::string console_of_pd_on(const std::string &folder, const std::string &patch)
 {
     std::string log = patch + ".log";
-    std::string run = "timeout 10 " PD_EXECUTABLE " -nogui -stderr -nosound -nomidi -noprefs "
-                      "-nostdpath -path " +
-                      folder + " -open " + patch + " > " + log + " 2>&1";
+    std::string run = "timeout 10 " + test_pd() +
+                      " -nogui -stderr -nosound -nomidi -noprefs -nostdpath -path " + folder +
+                      " -open " + patch + " > " + log + " 2>&1";
     EXPECT_EQ(std::system(run.c_str()), 0);
     std::ifstream in(log);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -520,10 +520,9 @@ TEST(Install, WithoutAPrefixGoesWherePdLooksForTheInstallingUser)
     EXPECT_EQ(files, "") << "not stripped";
 
     std::string patch = dir.write("p.pd", pd_patch({"obj 10 10 Veltrix send a"}));
-    std::string run = "HOME=" + dir.path() +
-                      " timeout 10 " PD_EXECUTABLE
-                      " -nogui -stderr -nosound -nomidi -noprefs -open " +
-                      patch + " -send 'pd quit' > " + log + " 2>&1";
+    std::string run = "HOME=" + dir.path() + " timeout 10 " + test_pd() +
+                      " -nogui -stderr -nosound -nomidi -noprefs -open " + patch +
+                      " -send 'pd quit' > " + log + " 2>&1";
     EXPECT_EQ(std::system(run.c_str()), 0);
     std::ifstream in(log);
     std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -8,6 +8,20 @@
 #include <string>
 #include <vector>
 
+// The Pd the tests run and the folder its module comes from: the build's,
+// unless the environment names others, so that one build's tests run in
+// other Pds too (scripts/test-hosts, scripts/test-trust).
+inline std::string test_pd()
+{
+    const char *pd = getenv("VELTRIX_TEST_PD");
+    return pd && *pd ? pd : PD_EXECUTABLE;
+}
+inline std::string test_module_dir()
+{
+    const char *dir = getenv("VELTRIX_TEST_MODULE_DIR");
+    return dir && *dir ? dir : MODULE_DIR;
+}
+
 // A fresh directory that is removed with its contents.
 class TempDir {
   public:
@@ -59,8 +73,8 @@ class PdProcess : public ChildProcess {
     static std::vector<std::string> arguments(const std::string &patch,
                                               const std::vector<std::string> &extra)
     {
-        std::vector<std::string> args = {PD_EXECUTABLE, "-nogui",   "-stderr", "-nosound",
-                                         "-nomidi",     "-noprefs", "-path",   MODULE_DIR};
+        std::vector<std::string> args = {test_pd(), "-nogui",   "-stderr", "-nosound",
+                                         "-nomidi", "-noprefs", "-path",   test_module_dir()};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back("-open");
         args.push_back(patch);
