@@ -107,10 +107,10 @@ void Veltrix_tick(t_Veltrix *x);
 void Veltrix_poll(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 
 // What a board knows, in answer to `info`; where it tells its connection
-// state (`status <name>`) (link/board.cpp).
+// state (`status <name>`); a write to a board failed, for its count
+// (link/tell.cpp).
 void Veltrix_info(t_Veltrix *x);
 void Veltrix_status(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
-// A write to a board failed, for its count.
 void Veltrix_board_write_failed(t_Veltrix *y);
 
 // The float method and the write path (link/send.cpp).
