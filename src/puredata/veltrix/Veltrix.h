@@ -37,7 +37,7 @@ struct t_board {
     uint8_t *inputBufferValuePtr;
     uint8_t inputBufferValuePtrIdx;
     double lineErrorsPosted; // logical time of the last line-error report
-    double poll_interval;    // ms between polls while connected; 0 until set
+    double poll_interval;    // ms between polls while connected, as `poll` set it
     // The port opened: tty itself, or the port a usb: name resolved to.
     char port[Veltrix_tty_size];
     t_symbol *status_to;         // where `status` sends `connected 0/1`; null: nowhere

@@ -240,8 +240,6 @@ void board_read_failed(t_Veltrix *x)
     board_close(x);
 }
 
-// Reads until the port has nothing more, the deadline passes, or a dispatch
-// frees the board.
 // The poll counts in locals and adds them up at frames and at its end, so
 // that counting costs the loop next to nothing.
 struct t_pollcount {
@@ -257,6 +255,8 @@ struct t_pollcount {
     }
 };
 
+// Reads until the port has nothing more, the deadline passes, or a dispatch
+// frees the board.
 t_pollend board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadline)
 {
     t_board &b = x->d.b;
@@ -329,21 +329,14 @@ double board_next_delay(const t_board &b, t_pollend end)
 {
     if (!b.connected)
         return poll_delay; // the first attempt after a lost connection
-    double interval = board_interval(b);
-    return end == poll_cut ? std::min(catchup_delay, interval) : interval;
+    return end == poll_cut ? std::min(catchup_delay, b.poll_interval) : b.poll_interval;
 }
 
 } // namespace
 
-// The interval set by `poll`; the first attempt after a lost connection
-// keeps its own delay.
-double board_interval(const t_board &b)
-{
-    return b.poll_interval > 0 ? b.poll_interval : poll_delay;
-}
-
 void Veltrix_board_start(t_Veltrix *x)
 {
+    x->d.b.poll_interval = poll_delay;
     x->d.b.stats = static_cast<t_board_stats *>(getbytes(sizeof(t_board_stats)));
     x->d.b.x_clock = clock_new(x, Veltrix_method<t_method>(Veltrix_tick));
     clock_delay(x->d.b.x_clock, 0);
@@ -383,7 +376,7 @@ void Veltrix_tick(t_Veltrix *x)
 {
     if (!x->d.b.connected) {
         bool connected = board_connect(x);
-        clock_delay(x->d.b.x_clock, connected ? board_interval(x->d.b) : retry_delay);
+        clock_delay(x->d.b.x_clock, connected ? x->d.b.poll_interval : retry_delay);
         if (connected)
             board_tell_status(x);
         return;

@@ -92,6 +92,3 @@ void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder);
 
 // The connection state to the name `status` gave. May delete the board.
 void board_tell_status(t_Veltrix *x);
-
-// The interval between polls while connected (link/board.cpp).
-double board_interval(const t_board &b);
