@@ -37,7 +37,7 @@ struct t_board {
     uint8_t *inputBufferValuePtr;
     uint8_t inputBufferValuePtrIdx;
     double lineErrorsPosted; // logical time of the last line-error report
-    double poll_interval;    // ms between polls while connected; 0 until set
+    double poll_interval;    // ms between polls while connected, as `poll` set it
     // The port opened: tty itself, or the port a usb: name resolved to.
     char port[Veltrix_tty_size];
     t_symbol *status_to;         // where `status` sends `connected 0/1`; null: nowhere
@@ -107,10 +107,10 @@ void Veltrix_tick(t_Veltrix *x);
 void Veltrix_poll(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 
 // What a board knows, in answer to `info`; where it tells its connection
-// state (`status <name>`) (link/board.cpp).
+// state (`status <name>`); a write to a board failed, for its count
+// (link/tell.cpp).
 void Veltrix_info(t_Veltrix *x);
 void Veltrix_status(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
-// A write to a board failed, for its count.
 void Veltrix_board_write_failed(t_Veltrix *y);
 
 // The float method and the write path (link/send.cpp).

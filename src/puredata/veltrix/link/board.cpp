@@ -4,11 +4,11 @@
 #include "../Veltrix.h"
 #include "frame.h"
 #include "ports.h"
+#include "tell.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cctype>
 #include <cstring>
 
 namespace {
@@ -91,165 +91,6 @@ void pollguard_release(t_Veltrix *x)
 }
 
 enum t_pollend { poll_drained, poll_cut, poll_freed };
-
-} // namespace
-
-// Why a connection attempt failed: what the system said of the open, and
-// what only the board can tell.
-enum t_board_why : uint8_t {
-    why_none = serial_open_ok,
-    why_missing = serial_open_missing,
-    why_denied = serial_open_denied,
-    why_busy = serial_open_busy,
-    why_not_serial = serial_open_not_serial,
-    why_other = serial_open_other,
-    why_held,       // another board of this patch holds the port
-    why_no_match,   // no port matches the usb: name
-    why_usb_cannot, // this platform cannot resolve usb: names
-    why_settings,   // the port opened but refused its settings
-    why_timeouts,   // the port opened but refused its timeouts
-};
-
-constexpr int board_tags_kept = 16;
-
-// What a board has seen since it last connected, and how connecting went.
-struct t_board_stats {
-    double connected_at;      // logical time of the last connection
-    uint32_t failed_attempts; // since the last connection, or the start
-    t_board_why why;          // of the last failed attempt
-    t_board_why why_told;     // the reason told last in this run of failures
-    bool ambiguity_told;
-    bool was_connected;
-    char resolved_told[Veltrix_tty_size]; // the port a usb: name was last said to be
-    uint64_t bytes;
-    uint64_t noise; // bytes between frames that started none
-    uint64_t frames;
-    uint64_t garbled;       // frames whose tag holds what no sketch sends
-    uint64_t frames_untold; // frames under tags beyond the ones kept
-    uint32_t line_error_reports;
-    uint32_t line_error_kinds;
-    uint32_t writes_failed;
-    int tag_count;
-    int tag_last; // the last frame's entry: the next frame's likely one
-    struct {
-        char tag[Veltrix_tag_size];
-        uint64_t count;
-        float last;
-    } tags[board_tags_kept];
-};
-
-namespace {
-
-void stats_on_connect(t_board_stats *s)
-{
-    t_board_why why = s->why;
-    bool ambiguity_told = s->ambiguity_told;
-    *s = t_board_stats{};
-    s->connected_at = clock_getlogicaltime();
-    s->was_connected = true;
-    s->why = why;
-    s->ambiguity_told = ambiguity_told;
-}
-
-bool printable(const char *tag)
-{
-    for (auto *c = reinterpret_cast<const unsigned char *>(tag); *c; c++) {
-        if (*c < 0x20 || *c >= 0x7F)
-            return false;
-    }
-    return true;
-}
-
-void stats_frame(t_board_stats *s, const char *tag, float value)
-{
-    s->frames++;
-    int i = s->tag_last;
-    if (i >= s->tag_count || strcmp(s->tags[i].tag, tag)) {
-        for (i = 0; i < s->tag_count && strcmp(s->tags[i].tag, tag); i++) {
-        }
-        if (i == s->tag_count) {
-            if (!printable(tag))
-                s->garbled++;
-            if (i == board_tags_kept) {
-                s->frames_untold++;
-                return;
-            }
-            memcpy(s->tags[i].tag, tag, Veltrix_tag_size);
-            s->tag_count++;
-        }
-        s->tag_last = i;
-    }
-    s->tags[i].count++;
-    s->tags[i].last = value;
-}
-
-// The reason a connection attempt failed, told when it is new for this run
-// of failures: a cable left out then costs no more lines than before.
-void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder)
-{
-    t_board &b = x->d.b;
-    t_board_stats *s = b.stats;
-    if (!s)
-        return;
-    s->failed_attempts++;
-    s->why = why;
-    if (why == s->why_told)
-        return;
-    s->why_told = why;
-    void *p = x;
-    const char *name = b.port[0] ? b.port : b.tty;
-    switch (why) {
-    case why_missing:
-        post("Veltrix_tick %p %s: no such port: is the board plugged in? 'ports' lists the ports "
-             "present",
-             p, name);
-        break;
-    case why_denied:
-#if defined(_WIN32)
-        post("Veltrix_tick %p %s: access denied: another program holds the port (the Arduino "
-             "Serial Monitor?): close it",
-             p, name);
-#else
-        post("Veltrix_tick %p %s: permission denied: add yourself to the port's group (on Linux "
-             "usually dialout: sudo usermod -aG dialout $USER) and log in again",
-             p, name);
-#endif
-        break;
-    case why_busy:
-        post("Veltrix_tick %p %s: busy: another program holds the port (the Arduino Serial "
-             "Monitor?): close it",
-             p, name);
-        break;
-    case why_held:
-        post("Veltrix_tick %p %s: busy: [Veltrix open] %p of this patch holds it; one board "
-             "object per port",
-             p, name, static_cast<const void *>(holder));
-        break;
-    case why_not_serial:
-        post("Veltrix_tick %p %s: not a serial port: 'ports' lists the ports present", p, name);
-        break;
-    case why_no_match:
-        post("Veltrix_tick %p %s: no USB serial port matches: is the board plugged in? 'ports' "
-             "shows each one's usb: name",
-             p, name);
-        break;
-    case why_settings:
-        post("Veltrix_tick %p %s: the port refused its settings: is %ld baud a rate it can do?", p,
-             name, static_cast<long>(b.baudrate));
-        break;
-    case why_timeouts:
-        post("Veltrix_tick %p %s: the port refused its timeouts: is it a serial port?", p, name);
-        break;
-    case why_usb_cannot:
-        post("Veltrix_tick %p %s: usb: names need IOKit, which this build does not use on macOS: "
-             "open the /dev/cu.* name that 'ports' lists",
-             p, name);
-        break;
-    default:
-        post("Veltrix_tick %p %s: the system would not open it", p, name);
-        break;
-    }
-}
 
 // Another board of this patch that holds `port`, if any.
 const t_Veltrix *board_holding(const t_Veltrix *x, const char *port)
@@ -399,8 +240,6 @@ void board_read_failed(t_Veltrix *x)
     board_close(x);
 }
 
-// Reads until the port has nothing more, the deadline passes, or a dispatch
-// frees the board.
 // The poll counts in locals and adds them up at frames and at its end, so
 // that counting costs the loop next to nothing.
 struct t_pollcount {
@@ -416,6 +255,8 @@ struct t_pollcount {
     }
 };
 
+// Reads until the port has nothing more, the deadline passes, or a dispatch
+// frees the board.
 t_pollend board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point deadline)
 {
     t_board &b = x->d.b;
@@ -481,13 +322,6 @@ void board_tell_line_errors(t_Veltrix *x)
     }
 }
 
-// The interval set by `poll`; the first attempt after a lost connection
-// keeps its own delay.
-double board_interval(const t_board &b)
-{
-    return b.poll_interval > 0 ? b.poll_interval : poll_delay;
-}
-
 // A poll cut short comes back soon for the rest, but never later than the
 // board's own interval: a catch-up slower than `poll 1` would slow the very
 // boards that asked to be read most often.
@@ -495,138 +329,14 @@ double board_next_delay(const t_board &b, t_pollend end)
 {
     if (!b.connected)
         return poll_delay; // the first attempt after a lost connection
-    double interval = board_interval(b);
-    return end == poll_cut ? std::min(catchup_delay, interval) : interval;
-}
-
-// `connected 1` or `connected 0` to the name `status` gave, when anything
-// is bound to it. The message may delete the board: it comes last.
-void board_tell_status(t_Veltrix *x)
-{
-    t_symbol *to = x->d.b.status_to;
-    if (!to || !to->s_thing)
-        return;
-    t_atom state;
-    SETFLOAT(&state, x->d.b.connected ? 1 : 0);
-    pd_typedmess(to->s_thing, gensym("connected"), 1, &state);
-}
-
-// A tag as a console line can show it.
-void shown_tag(char *out, const char *tag)
-{
-    size_t i = 0;
-    for (; tag[i] && i + 1 < Veltrix_tag_size; i++) {
-        auto c = static_cast<unsigned char>(tag[i]);
-        out[i] = c >= 0x20 && c < 0x7F ? char(c) : '?';
-    }
-    out[i] = '\0';
-}
-
-// The receiver's tag that `tag` differs from only in case, if any.
-const char *tag_in_other_case(const char *tag)
-{
-    for (auto *r : Veltrix.receivers) {
-        if (!r)
-            continue;
-        const char *a = r->d.r.endpoint_tag, *b = tag;
-        while (*a && *b &&
-               tolower(static_cast<unsigned char>(*a)) == tolower(static_cast<unsigned char>(*b)))
-            a++, b++;
-        if (!*a && !*b)
-            return r->d.r.endpoint_tag;
-    }
-    return nullptr;
-}
-
-bool tag_listened(const char *tag)
-{
-    for (auto *r : Veltrix.receivers) {
-        if (r && !strcmp(r->d.r.endpoint_tag, tag))
-            return true;
-    }
-    return false;
-}
-
-const char *why_words(t_board_why why)
-{
-    switch (why) {
-    case why_missing:
-        return "no such port";
-    case why_denied:
-        return "access denied";
-    case why_busy:
-        return "busy, held by another program";
-    case why_held:
-        return "busy, held by another board of this patch";
-    case why_not_serial:
-        return "not a serial port";
-    case why_no_match:
-        return "no USB port matches";
-    case why_usb_cannot:
-        return "usb: names not resolved on this system";
-    case why_settings:
-        return "the port refused its settings";
-    case why_timeouts:
-        return "the port refused its timeouts";
-    default:
-        return "the system would not open it";
-    }
-}
-
-void board_info(t_Veltrix *x)
-{
-    const t_board &b = x->d.b;
-    const t_board_stats *s = b.stats;
-    void *p = x;
-    bool usb = !strncmp(b.tty, "usb:", 4) && strcmp(b.tty, b.port);
-    post("Veltrix_info %p port %s%s%s, %ld baud, polled every %g ms", p, b.tty,
-         usb ? (b.port[0] ? " is " : ", not found yet") : "", usb ? b.port : "",
-         static_cast<long>(b.baudrate), board_interval(b));
-    if (!s)
-        return;
-    if (b.connected)
-        post("Veltrix_info %p connected for %.1f s", p, clock_gettimesince(s->connected_at) / 1000);
-    else if (s->failed_attempts)
-        post("Veltrix_info %p not connected: %lu attempts failed, the last: %s", p,
-             static_cast<unsigned long>(s->failed_attempts), why_words(s->why));
-    else
-        post("Veltrix_info %p not connected%s", p,
-             s->was_connected ? ": the connection was lost, the next attempt comes soon" : " yet");
-    post("Veltrix_info %p since connecting: %llu bytes, %llu frames, %llu bytes skipped as noise",
-         p, static_cast<unsigned long long>(s->bytes), static_cast<unsigned long long>(s->frames),
-         static_cast<unsigned long long>(s->noise));
-    for (int i = 0; i < s->tag_count; i++) {
-        char tag[Veltrix_tag_size];
-        shown_tag(tag, s->tags[i].tag);
-        bool listened = tag_listened(s->tags[i].tag);
-        const char *other_case = listened ? nullptr : tag_in_other_case(s->tags[i].tag);
-        post("Veltrix_info %p tag '%s': %llu frames, last %g, %s%s%s%s", p, tag,
-             static_cast<unsigned long long>(s->tags[i].count),
-             static_cast<double>(s->tags[i].last), listened ? "received" : "no receiver listens",
-             other_case ? "; a receiver listens to '" : "", other_case ? other_case : "",
-             other_case ? "'" : "");
-    }
-    if (s->frames_untold)
-        post("Veltrix_info %p and %llu frames under more tags than the %d kept", p,
-             static_cast<unsigned long long>(s->frames_untold), board_tags_kept);
-    post("Veltrix_info %p line errors: %s%s%s%s, %lu writes failed", p,
-         s->line_error_reports ? "" : "none",
-         s->line_error_kinds & serial_error_overrun ? " overrun" : "",
-         s->line_error_kinds & serial_error_framing ? " framing" : "",
-         s->line_error_kinds & serial_error_parity ? " parity" : "",
-         static_cast<unsigned long>(s->writes_failed));
-    // Bytes at another rate than the sketch's come out as noise and as tags
-    // of characters no sketch sends, rarely as a frame that makes sense.
-    if (s->noise >= 64 && s->frames == s->garbled)
-        post("Veltrix_info %p hint: %llu bytes of noise and no frame that makes sense: the baud "
-             "rate (%ld) may not match the sketch's",
-             p, static_cast<unsigned long long>(s->noise), static_cast<long>(b.baudrate));
+    return end == poll_cut ? std::min(catchup_delay, b.poll_interval) : b.poll_interval;
 }
 
 } // namespace
 
 void Veltrix_board_start(t_Veltrix *x)
 {
+    x->d.b.poll_interval = poll_delay;
     x->d.b.stats = static_cast<t_board_stats *>(getbytes(sizeof(t_board_stats)));
     x->d.b.x_clock = clock_new(x, Veltrix_method<t_method>(Veltrix_tick));
     clock_delay(x->d.b.x_clock, 0);
@@ -643,51 +353,6 @@ void Veltrix_board_stop(t_Veltrix *x)
     if (x->d.b.stats)
         freebytes(x->d.b.stats, sizeof(t_board_stats));
     x->d.b.stats = nullptr;
-}
-
-void Veltrix_board_write_failed(t_Veltrix *y)
-{
-    if (y->d.b.stats)
-        y->d.b.stats->writes_failed++;
-}
-
-void Veltrix_info(t_Veltrix *x)
-{
-    void *p = x;
-    switch (x->endpoint_type) {
-    case ep_none:
-        board_info(x);
-        break;
-    case ep_send:
-    case ep_receive:
-        post("Veltrix_info %p %s '%s': %lu values", p,
-             x->endpoint_type == ep_send ? "send" : "receive", x->d.s.endpoint_tag,
-             static_cast<unsigned long>(x->d.s.values));
-        break;
-    default:
-        post("error: Veltrix: no method for 'info'");
-    }
-}
-
-void Veltrix_status(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
-{
-    if (x->endpoint_type != ep_none) {
-        post("error: Veltrix: no method for 'status'");
-        return;
-    }
-    if (argc >= 1 && argv->a_type != A_SYMBOL) {
-        post("error: Veltrix: status needs a receive name, or nothing to stop");
-        return;
-    }
-    t_board &b = x->d.b;
-    b.status_to = argc >= 1 ? argv->a_w.w_symbol : nullptr;
-    if (!b.status_to) {
-        post("Veltrix_status %p %s: no longer told", static_cast<void *>(x), b.tty);
-        return;
-    }
-    post("Veltrix_status %p %s: connected 0/1 to %s", static_cast<void *>(x), b.tty,
-         b.status_to->s_name);
-    board_tell_status(x);
 }
 
 void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
@@ -711,7 +376,7 @@ void Veltrix_tick(t_Veltrix *x)
 {
     if (!x->d.b.connected) {
         bool connected = board_connect(x);
-        clock_delay(x->d.b.x_clock, connected ? board_interval(x->d.b) : retry_delay);
+        clock_delay(x->d.b.x_clock, connected ? x->d.b.poll_interval : retry_delay);
         if (connected)
             board_tell_status(x);
         return;
