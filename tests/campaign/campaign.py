@@ -310,6 +310,7 @@ class Campaign:
         self.send_fail = []  # (time, path)
         self.connect_lines = collections.defaultdict(list)  # path -> [time]
         self.down_lines = collections.defaultdict(list)
+        self.free_lines = collections.defaultdict(list)
         self.other_errors = []
         self.events = []  # (time, what), to tell what a failure came with
         self.pid = None
@@ -351,6 +352,9 @@ class Campaign:
             return True
         if line.startswith("Veltrix_tick ") and " connected " in line:
             self.connect_lines[line.split()[3]].append(now)
+            return True
+        if line.startswith("Veltrix_free CloseHandle("):
+            self.free_lines[line[len("Veltrix_free CloseHandle("):-1]].append(now)
             return True
         if line.startswith("Veltrix_tick ") and "ReadFile(" in line:
             self.down_lines[line.split("ReadFile(")[1].split(")")[0]].append(now)
@@ -434,10 +438,20 @@ class Campaign:
         self.open_fault[b] = (kind, now, extra)
         self.faults[kind] += 1
 
-    def end_fault(self, b, now):
+    def end_fault(self, b, now, healing=False):
         kind, start, extra = self.open_fault[b]
-        self.open_fault[b] = None
         d = self.dev[b]
+        if kind == "board deleted by its receiver":
+            # Made again only once the old one is gone: a kill frame read
+            # late would delete the new board instead.
+            gone = lambda: any(t >= start for t in self.free_lines.get(d.path, []))
+            while healing and not gone() and time.monotonic() < start + 15:
+                d.flush(time.monotonic(), self.wseq[b], self.wtime[b])
+                time.sleep(0.05)
+            if not gone() and now < start + 15 and not healing:
+                self.fault_end[b] = now + 0.2
+                return
+        self.open_fault[b] = None
         if kind in ("pull", "missing", "file"):
             if kind == "file":
                 d.unplugged_file_gone()
@@ -680,7 +694,7 @@ class Campaign:
             self.follow_connections(now)
             for b in range(self.nb):
                 if self.open_fault[b] and (healing or now >= self.fault_end[b]):
-                    self.end_fault(b, now)
+                    self.end_fault(b, now, healing)
                 self.stream(b, now)
                 self.dev[b].flush(now, self.wseq[b], self.wtime[b])
                 self.dev[b].read(now)
