@@ -249,7 +249,14 @@ def stall_detector(cpu, path):
 
 
 def fds(pid):
-    return sorted(os.listdir("/proc/%d/fd" % pid), key=int)
+    """pd's open descriptors, each with what it is open on."""
+    out = {}
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            out[fd] = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            out[fd] = "?"
+    return out
 
 
 def rss_kb(pid):
@@ -971,7 +978,7 @@ class Campaign:
                     text = fh.read()
                 print("---- sanitizer report %s\n%s" % (path, text))
                 self.fail("sanitizer report " + path)
-        fd_start = getattr(self, "fd_start", [])
+        fd_start = getattr(self, "fd_start", {})
         fd_end = getattr(self, "fd_end", fd_start)
         if len(fd_end) != len(fd_start):
             self.fail("pd holds %d descriptors at the end, %d at the start (%s)"
@@ -1015,12 +1022,7 @@ class Campaign:
         return 0
 
     def fd_names(self, a, b):
-        def name(fd):
-            try:
-                return os.readlink("/proc/%d/fd/%s" % (self.pid, fd))
-            except OSError:
-                return "?"
-        return ", ".join("%s -> %s" % (fd, name(fd)) for fd in b if fd not in a) or "fewer"
+        return ", ".join("%s -> %s" % (fd, b[fd]) for fd in sorted(b, key=int) if a.get(fd) != b[fd]) or "fewer"
 
 
 def subprocess_rm(path):
