@@ -33,6 +33,11 @@ import threading
 import time
 import tty
 
+sys.dont_write_bytecode = True  # nothing left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "support"))
+from pty_queue import fill_output_queue  # noqa: E402
+
 PD = "pd"
 
 
@@ -60,21 +65,7 @@ class Pty:
 
     def fill(self):
         """Plays a device that stopped reading: fills the slave's output queue."""
-        fd = os.open(self.slave, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK)
-        junk, queued, took = b"\x55" * 4096, 0, True
-        while took:
-            took = False
-            for chunk in (junk, junk[:1]):
-                while True:
-                    try:
-                        n = os.write(fd, chunk)
-                    except BlockingIOError:
-                        break
-                    queued += n
-                    took = True
-            time.sleep(0.02)
-        os.close(fd)
-        return queued
+        return fill_output_queue(self.slave)
 
     def close(self):
         os.close(self.master)

@@ -8,17 +8,7 @@
 set -uo pipefail
 
 folder=$1 board=$2 pd053=$3 pd055=$4 pd64=$5
-passed=0
-failed=0
-check() {
-    if [ "$1" = 0 ]; then
-        passed=$((passed + 1))
-        echo "PASS $2"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $2"
-    fi
-}
+source "$(dirname "$0")/../support/checks.sh"
 tmp=$(mktemp -d /tmp/veltrix-hosts-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -87,5 +77,4 @@ PATCH
     [ "$failed" = 0 ] || grep -v "^Veltrix_send" "$tmp/echo.log" | tail -5
 done
 
-echo "check_hosts: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+summary check_hosts

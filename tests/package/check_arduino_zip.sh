@@ -11,17 +11,7 @@ set -uo pipefail
 
 zip=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
-passed=0
-failed=0
-check() {
-    if [ "$1" = 0 ]; then
-        passed=$((passed + 1))
-        echo "PASS $2"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $2"
-    fi
-}
+source "$root/tests/support/checks.sh"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -59,5 +49,4 @@ for example in $examples; do
     [ $status = 0 ] || tail -n 15 "$tmp/$example.log" | sed 's/^/    /'
 done
 
-echo "check_arduino_zip: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+summary check_arduino_zip

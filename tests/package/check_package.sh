@@ -17,17 +17,7 @@ dek=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
 plugin=/usr/lib/pd/extra/deken-plugin/deken-plugin.tcl
 pd=${PD:-pd}
-passed=0
-failed=0
-check() {
-    if [ "$1" = 0 ]; then
-        passed=$((passed + 1))
-        echo "PASS $2"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $2"
-    fi
-}
+source "$root/tests/support/checks.sh"
 
 version=$(sed -n 's/^project(Veltrix VERSION \([^ ]*\).*/\1/p' "$root/CMakeLists.txt")
 name=$(basename "$dek")
@@ -136,5 +126,4 @@ status=$?
     ! grep -q '^Veltrix_setup end' "$tmp/wrong.log" && grep -q "couldn't create" "$tmp/wrong.log"
 check $? "a single-precision Pd refuses the double-precision module (status $status)"
 
-echo "check_package: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+summary check_package

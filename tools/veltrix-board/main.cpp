@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <ctime>
 
+const char tool_name[] = "veltrix-board";
+
 namespace {
 
 volatile sig_atomic_t quit_signal = 0;

@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+const char tool_name[] = "veltrix-uno";
+
 namespace {
 
 volatile sig_atomic_t quit_signal = 0;

@@ -22,7 +22,6 @@ says which) up to GUARD seconds after it ends, garbage the next three
 frames. No bound depends on how fast a loaded machine runs Pd. The seed is
 printed, so a run can be replayed (the faults and rates, not the timing).
 """
-import argparse
 import os
 import random
 import re
@@ -34,7 +33,7 @@ import tty
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_pd import Checks, Pd  # noqa: E402
+from check_pd import Checks, Pd, pd_arguments  # noqa: E402
 
 
 def frame(tag, value):
@@ -169,16 +168,11 @@ class PtyBoard:
 
 
 def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("--label", required=True)
-    p.add_argument("--pd", required=True)
-    p.add_argument("--path", required=True)
-    p.add_argument("--work", required=True)
+    p = pd_arguments()
     p.add_argument("--links", required=True, help="comma-separated: COM9's link, COM10's, ...")
     p.add_argument("--seconds", type=float, default=30)
     p.add_argument("--seed", type=int)
     p.add_argument("--guard", type=float, default=1.0)
-    p.add_argument("wine", nargs="+")
     a = p.parse_args()
     seed = a.seed if a.seed is not None else random.randrange(1 << 31)
     rng = random.Random(seed)

@@ -36,6 +36,10 @@ import sys
 import threading
 import time
 
+sys.dont_write_bytecode = True  # nothing left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from pty_queue import fill_output_queue  # noqa: E402
+
 WAIT = 30.0  # seconds for anything Pd should do; qemu is slow, nothing is timed
 
 
@@ -139,21 +143,7 @@ class Board:
     def fill(self):
         """Fills the output queue of the port's far end through an opening of
         our own, as a device that stopped reading leaves it."""
-        fd = os.open(os.readlink(self.link), os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK)
-        queued, took = 0, True
-        while took:
-            took = False
-            for chunk in (4096, 1):
-                while True:
-                    try:
-                        n = os.write(fd, b"\x55" * chunk)
-                    except BlockingIOError:
-                        break
-                    queued += n
-                    took = True
-            time.sleep(0.02)
-        os.close(fd)
-        return queued
+        return fill_output_queue(os.readlink(self.link))
 
     def stop(self, out_path):
         with self.cond, open(out_path, "w") as f:
@@ -422,18 +412,26 @@ def refuse(args, c):
                 "\n    ".join([l for l in log.lines() if "Veltrix" in l][:8]))
 
 
-def main():
+def pd_arguments():
+    """What every script that runs one Pd under wine is given: a label for its
+    lines, the Pd, the folder Pd searches, a work folder, and the wine
+    command line."""
     p = argparse.ArgumentParser()
     p.add_argument("--label", required=True)
     p.add_argument("--pd", required=True)
     p.add_argument("--path", required=True)
     p.add_argument("--work", required=True)
+    p.add_argument("wine", nargs="+")
+    return p
+
+
+def main():
+    p = pd_arguments()
     p.add_argument("--expect", required=True, help="the module file Pd should take")
     p.add_argument("--board")
     p.add_argument("--link")
     p.add_argument("--port", default="COM9")
     p.add_argument("--refuse", choices=["setup", "load"])
-    p.add_argument("wine", nargs="+")
     args = p.parse_args()
     os.makedirs(args.work, exist_ok=True)
     c = Checks(args.label)

@@ -11,7 +11,7 @@ namespace {
 
 void say(const char *prefix, const char *format, va_list ap)
 {
-    fputs(prefix, stderr);
+    fprintf(stderr, "%s%s", tool_name, prefix);
     vfprintf(stderr, format, ap);
     fputc('\n', stderr);
 }
@@ -24,7 +24,7 @@ void status(const char *format, ...)
         return;
     va_list ap;
     va_start(ap, format);
-    say("veltrix-board: ", format, ap);
+    say(": ", format, ap);
     va_end(ap);
 }
 
@@ -32,7 +32,7 @@ void error(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    say("veltrix-board: error: ", format, ap);
+    say(": error: ", format, ap);
     va_end(ap);
 }
 
