@@ -102,22 +102,22 @@ const t_Veltrix *board_holding(const t_Veltrix *x, const char *port)
     return nullptr;
 }
 
-// The port a usb: name stands for at this attempt, into b.port; false, with
-// the reason, when there is none to open.
-bool board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t_Veltrix **holder)
+// The port a usb: name stands for at this attempt, into b.port; when there is
+// none to open, the reason into *why.
+void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t_Veltrix **holder)
 {
     t_board &b = x->d.b;
     void *p = x;
     b.port[0] = '\0';
     if (!ports_know_usb) {
         *why = why_usb_cannot;
-        return false;
+        return;
     }
     char others[256];
     int n = ports_resolve(id, b.port, others, sizeof others);
     if (n == 0) {
         *why = why_no_match;
-        return false;
+        return;
     }
     t_board_stats *s = b.stats;
     if (s && strcmp(s->resolved_told, b.port)) {
@@ -131,11 +131,8 @@ bool board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t
         s->ambiguity_told = true;
     }
     // Held already, where the system might not refuse a second open.
-    if ((*holder = board_holding(x, b.port))) {
+    if ((*holder = board_holding(x, b.port)))
         *why = why_held;
-        return false;
-    }
-    return true;
 }
 
 bool board_connect(t_Veltrix *x)
@@ -151,8 +148,8 @@ bool board_connect(t_Veltrix *x)
     const t_Veltrix *holder = nullptr;
     if (!usb_name_parse(b.tty, &id))
         memcpy(b.port, b.tty, sizeof b.port);
-    else if (!board_resolve(x, id, &why, &holder))
-        b.hSerial = nullptr;
+    else
+        board_resolve(x, id, &why, &holder);
     if (why == why_none) {
         t_serial_open_error error = serial_open_ok;
         b.hSerial = serial_open(b.port, &error);
