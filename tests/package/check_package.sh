@@ -152,8 +152,7 @@ while read -r command; do
     for _ in $(seq 50); do [ -L "$link" ] && break; sleep 0.1; done
     [ -L "$link" ] && [ -c "$(readlink "$link")" ]
     check $? "the help's command runs from an empty home: $command"
-    kill $! 2>/dev/null
-    wait $! 2>/dev/null
+    kill $! && wait $!
     [ "$failed" = 0 ] || sed 's/^/    /' "$tmp/board.log"
 done <<<"$commands"
 
