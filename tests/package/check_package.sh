@@ -9,7 +9,11 @@
 #   that folder as its only path, pd loads the module and opens the help,
 #   also as Help on an object opens it;
 # - the double-precision module, renamed to a name single-precision Pd
-#   tries, is refused by it (Pd's own guard): the module says so and stops.
+#   tries, is refused by it (Pd's own guard): the module says so and stops;
+# - in an empty home, unpacked by Pd's package manager's own unzipper into
+#   ~/Documents/Pd/externals and by hand into ~/.local/lib/pd/extra, each
+#   simulator command of the help's [pd try-without-a-board] runs as written
+#   (only its link moved to a private folder) and makes its link.
 # Ends with "check_package: N passed, M failed".
 set -uo pipefail
 
@@ -37,17 +41,20 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 
 # Every listed platform has its module under the name Pd 0.54+ builds from
 # it, and every file in the folder is expected.
+# A simulator for each Linux CPU, and the board library's zip.
 expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
-expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd"
+expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd Veltrix-$version-arduino.zip"
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so
     [ "$os" = Windows ] && ext=dll
     expected+=" Veltrix.${os,,}-$cpu-$floatsize.$ext"
+    [ "$os" = Linux ] && [[ " $expected " != *" bin/linux-$cpu/veltrix-board "* ]] &&
+        expected+=" bin/linux-$cpu/veltrix-board"
 done
 # The names older Pds try: single precision only.
 expected+=" Veltrix.l_amd64 Veltrix.l_arm64 Veltrix.l_arm Veltrix.m_i386 Veltrix.m_amd64"
-got=$(cd "$tmp/unpacked/Veltrix" && ls -A | sort)
+got=$(cd "$tmp/unpacked/Veltrix" && find . -type f | sed 's|^\./||' | sort)
 want=$(tr ' ' '\n' <<<"$expected" | sort)
 [ "$got" = "$want" ]
 check $? "the folder holds exactly: $(echo $want)"
@@ -125,5 +132,28 @@ status=$?
 [ $status = 0 ] && grep -q '^Veltrix_setup class_new failed' "$tmp/wrong.log" &&
     ! grep -q '^Veltrix_setup end' "$tmp/wrong.log" && grep -q "couldn't create" "$tmp/wrong.log"
 check $? "a single-precision Pd refuses the double-precision module (status $status)"
+
+# The help's simulator commands, from a home where the package was installed
+# as a user installs it: the package manager unzips with tcllib's decoder on
+# Linux, which must keep the executable bit.
+home=$tmp/home
+mkdir -p "$home/Documents/Pd/externals" "$home/.local/lib/pd/extra"
+echo "package require zipfile::decode; zipfile::decode::unzipfile {$dek} {$home/Documents/Pd/externals}" |
+    tclsh && unzip -q "$dek" -d "$home/.local/lib/pd/extra"
+check $? "the package unpacks into ~/Documents/Pd/externals (package manager) and ~/.local/lib/pd/extra"
+commands=$(sed -n '/try-without-a-board 0;$/,/^#X restore/s/^#X text [0-9]* [0-9]* \(~\/.*veltrix-board --link .*\), f [0-9]*;$/\1/p' \
+    "$tmp/unpacked/Veltrix/help-Veltrix-help.pd")
+[ "$(grep -c . <<<"$commands")" = 2 ]
+check $? "the help gives the simulator's command for both folders"
+while read -r command; do
+    link=$tmp/board0
+    rm -f "$link"
+    (export HOME=$home && eval "exec ${command//\/tmp\/veltrix-board0/$link}") </dev/null >"$tmp/board.log" 2>&1 &
+    for _ in $(seq 50); do [ -L "$link" ] && break; sleep 0.1; done
+    [ -L "$link" ] && [ -c "$(readlink "$link")" ]
+    check $? "the help's command runs from an empty home: $command"
+    kill $! && wait $!
+    [ "$failed" = 0 ] || sed 's/^/    /' "$tmp/board.log"
+done <<<"$commands"
 
 summary check_package
