@@ -61,7 +61,7 @@ folder=$tmp/unpacked/Veltrix
 for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
     case $module in
     *arm64*) out=$("$root/tests/check_exports.sh" "$module" aarch64-linux-gnu-nm 2>&1) ;;
-    *armv7*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
+    *armv*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
     *linux*) out=$("$root/tests/check_exports.sh" "$module" 2>&1) ;;
     *i386*) out=$("$root/tests/windows/check_tables.sh" i686-w64-mingw32-objdump "$module" \
         "$root/src/pd.def" pei-i386 2>&1) ;;
@@ -71,6 +71,20 @@ for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
     check $? "tables of $(basename "$module")"
     [ "$failed" = 0 ] || echo "$out" | sed 's/^/    /'
 done
+
+# What a Pd on ARMv6 may load is ARMv6 code; the ARMv7 module, which was
+# .l_arm before, is not, and the same check must say so.
+for module in "$folder/Veltrix.linux-armv6-32.so" "$folder/Veltrix.l_arm"; do
+    out=$("$root/tests/package/check_armv6.sh" "$module" 2>&1)
+    check $? "$(basename "$module") is ARMv6 code"
+    echo "$out" | sed 's/^/    /'
+done
+out=$("$root/tests/package/check_armv6.sh" "$folder/Veltrix.linux-armv7-32.so" 2>&1)
+status=$?
+[ $status != 0 ] && grep -q 'Tag_CPU_arch: v7' <<<"$out" && grep -q 'Thumb code' <<<"$out" &&
+    grep -q 'instructions unknown' <<<"$out"
+check $? "the ARMv7 module is refused by the ARMv6 check"
+echo "$out" | sed 's/^/    /'
 
 # run_pd LOG PATCH... : pd with the unpacked folder as its only path.
 run_pd() {
