@@ -86,6 +86,15 @@ status=$?
 check $? "the ARMv7 module is refused by the ARMv6 check"
 echo "$out" | sed 's/^/    /'
 
+# .l_arm runs on an emulated ARM1176 (Raspberry Pi 1 and Zero); the ARMv7
+# module, which was .l_arm before, crashes there.
+out=$("$root/tests/arm/run_arm1176.sh" "$folder/Veltrix.l_arm" 2>&1)
+check $? "Veltrix.l_arm runs on an ARM1176 under qemu"
+echo "$out" | sed 's/^/    /'
+out=$("$root/tests/arm/run_arm1176.sh" "$folder/Veltrix.linux-armv7-32.so" 2>&1)
+check $((!$?)) "the ARMv7 module fails on an ARM1176"
+echo "$out" | tail -n 2 | sed 's/^/    /'
+
 # run_pd LOG PATCH... : pd with the unpacked folder as its only path.
 run_pd() {
     local log=$1
