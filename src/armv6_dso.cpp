@@ -9,6 +9,9 @@ int __cxa_finalize(void *handle);
 }
 
 namespace {
-void run_static_destructors() { __cxa_finalize(&__dso_handle); }
+void run_static_destructors()
+{
+    __cxa_finalize(&__dso_handle);
+}
 __attribute__((section(".fini_array"), used)) void (*const finalize)() = run_static_destructors;
 } // namespace

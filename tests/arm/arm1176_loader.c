@@ -1,26 +1,19 @@
-/* Starts a program of Debian's armel C library, which runs on an ARM1176,
- * and loads into it the fake host and the module, both ARMv6 hard-float:
+/* An armel program, which runs on an ARM1176, that loads the fake host, first
+ * and global so that the module finds Pd's functions there, then the module:
  *   arm1176_loader HOST MODULE
- * The fake host goes first and global, so that the module finds Pd's
- * functions there. No float crosses between this and them. */
+ * No float passes between this and them. */
 #include <dlfcn.h>
 #include <stdio.h>
 
 int main(int argc, char **argv)
 {
-    if (argc != 3)
-        return 2;
-    void *host = dlopen(argv[1], RTLD_NOW | RTLD_GLOBAL);
+    void *host = argc == 3 ? dlopen(argv[1], RTLD_NOW | RTLD_GLOBAL) : NULL;
     void *module = host ? dlopen(argv[2], RTLD_NOW) : NULL;
-    if (!module) {
-        printf("FAIL dlopen: %s\n", dlerror());
+    void *run = module ? dlsym(host, "arm1176_run") : NULL;
+    void *setup = run ? dlsym(module, "Veltrix_setup") : NULL;
+    if (!setup) {
+        printf("FAIL loading: %s\n", argc == 3 ? dlerror() : "arm1176_loader HOST MODULE");
         return 1;
     }
-    int (*run)(void (*)(void)) = (int (*)(void (*)(void)))dlsym(host, "arm1176_run");
-    void (*setup)(void) = (void (*)(void))dlsym(module, "Veltrix_setup");
-    if (!run || !setup) {
-        printf("FAIL dlsym: %s\n", dlerror());
-        return 1;
-    }
-    return run(setup);
+    return ((int (*)(void (*)(void)))run)((void (*)(void))setup);
 }
