@@ -41,7 +41,7 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 
 # Every listed platform has its module under the name Pd 0.54+ builds from
 # it, and every file in the folder is expected.
-# A simulator for each Linux CPU, and the board library's zip.
+# A simulator for each Linux CPU but ARMv6, and the board library's zip.
 expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
 expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd Veltrix-$version-arduino.zip"
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
@@ -49,7 +49,7 @@ for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     ext=so
     [ "$os" = Windows ] && ext=dll
     expected+=" Veltrix.${os,,}-$cpu-$floatsize.$ext"
-    [ "$os" = Linux ] && [[ " $expected " != *" bin/linux-$cpu/veltrix-board "* ]] &&
+    [ "$os" = Linux ] && [ "$cpu" != armv6 ] && [[ " $expected " != *" bin/linux-$cpu/veltrix-board "* ]] &&
         expected+=" bin/linux-$cpu/veltrix-board"
 done
 # The names older Pds try: single precision only.
@@ -68,7 +68,7 @@ folder=$tmp/unpacked/Veltrix
 for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
     case $module in
     *arm64*) out=$("$root/tests/check_exports.sh" "$module" aarch64-linux-gnu-nm 2>&1) ;;
-    *armv7*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
+    *armv*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
     *linux*) out=$("$root/tests/check_exports.sh" "$module" 2>&1) ;;
     *i386*) out=$("$root/tests/windows/check_tables.sh" i686-w64-mingw32-objdump "$module" \
         "$root/src/pd.def" pei-i386 2>&1) ;;
@@ -78,6 +78,29 @@ for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
     check $? "tables of $(basename "$module")"
     [ "$failed" = 0 ] || echo "$out" | sed 's/^/    /'
 done
+
+# What a Pd on ARMv6 may load is ARMv6 code; the ARMv7 module, which was
+# .l_arm before, is not, and the same check must say so.
+for module in "$folder/Veltrix.linux-armv6-32.so" "$folder/Veltrix.l_arm"; do
+    out=$("$root/tests/package/check_armv6.sh" "$module" 2>&1)
+    check $? "$(basename "$module") is ARMv6 code"
+    echo "$out" | sed 's/^/    /'
+done
+out=$("$root/tests/package/check_armv6.sh" "$folder/Veltrix.linux-armv7-32.so" 2>&1)
+status=$?
+[ $status != 0 ] && grep -q 'Tag_CPU_arch: v7' <<<"$out" && grep -q 'Thumb code' <<<"$out" &&
+    grep -q 'instructions unknown' <<<"$out"
+check $? "the ARMv7 module is refused by the ARMv6 check"
+echo "$out" | sed 's/^/    /'
+
+# .l_arm runs on an emulated ARM1176 (Raspberry Pi 1 and Zero); the ARMv7
+# module, which was .l_arm before, crashes there.
+out=$("$root/tests/arm/run_arm1176.sh" "$folder/Veltrix.l_arm" 2>&1)
+check $? "Veltrix.l_arm runs on an ARM1176 under qemu"
+echo "$out" | sed 's/^/    /'
+out=$("$root/tests/arm/run_arm1176.sh" "$folder/Veltrix.linux-armv7-32.so" 2>&1)
+check $((!$?)) "the ARMv7 module fails on an ARM1176"
+echo "$out" | tail -n 2 | sed 's/^/    /'
 
 # run_pd LOG PATCH... : pd with the unpacked folder as its only path.
 run_pd() {
