@@ -200,8 +200,10 @@ TEST(PosixSerial, WhatIsNotATerminalFailsAtTheSettings)
     EXPECT_EQ(why, serial_open_not_serial);
     // A user not in the port's group must not be told to close another
     // program; a tty whose device went away answers ENXIO.
-    for (auto [error, told] : {std::pair{EACCES, serial_open_denied}, {EPERM, serial_open_denied},
-                               {ENXIO, serial_open_missing}, {EBUSY, serial_open_busy}}) {
+    for (auto [error, told] : {std::pair{EACCES, serial_open_denied},
+                               {EPERM, serial_open_denied},
+                               {ENXIO, serial_open_missing},
+                               {EBUSY, serial_open_busy}}) {
         EXPECT_EQ(serial_open(("/errno/" + std::to_string(error)).c_str(), &why), nullptr);
         EXPECT_EQ(int(why), int(told)) << strerror(error);
     }

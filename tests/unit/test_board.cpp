@@ -112,6 +112,10 @@ TEST_F(Board, EachFailingStepPostsItsLineClosesThePortAndRetriesInOneSecond)
         lines();
         fakepd::advance(0);
         EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, call), why(x, reason)}));
+        fakepd::send_message(&x->x_obj, "info");
+        EXPECT_EQ(lines()[1], "Veltrix_info " + addr(x) +
+                                  " not connected: 1 attempts failed, the last: " +
+                                  std::string(reason, strcspn(reason, ":")));
         EXPECT_EQ(dev.opens, 1);
         EXPECT_EQ(dev.closes, 1);
         EXPECT_FALSE(dev.open);
