@@ -177,7 +177,7 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
     t_serial_open_error why = serial_open_ok;
     // A refused open keeps no descriptor: a board retries every second.
     auto lowest_free_fd = [] {
-        int fd = dup(0);
+        int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         close(fd);
         return fd;
     };
