@@ -48,10 +48,6 @@ const char *why_words(t_board_why why)
     }
 }
 
-} // namespace
-
-namespace {
-
 // The reason in words, with what to do about it: the tick tells it, `info`
 // tells it again.
 void reason_text(char *out, size_t size, const t_Veltrix *x, t_board_why why, const void *holder)
