@@ -65,9 +65,10 @@ TEST_F(Link, ASecondBoardOnTheSamePortCannotConnect)
     EXPECT_EQ(told[told.size() - 2],
               "Veltrix_tick " + addr(second) + " CreateFile(" + pty.slave() + ") failed");
     // The lock says busy; the board knows by whom.
-    EXPECT_EQ(told.back(), "Veltrix_tick " + addr(second) + " " + pty.slave() +
-                               ": busy: [Veltrix open] " + addr(first) +
-                               " of this patch holds it; one board object per port");
+    EXPECT_EQ(told.back(),
+              "Veltrix_tick " + addr(second) + " " + pty.slave() + ": busy: [Veltrix open] " +
+                  addr(first) +
+                  " in this Pd holds it; one board object per port ('info' tells it again)");
     destroy(first);
     fakepd::advance(1000);
     EXPECT_EQ(second->d.b.connected, 1);

@@ -24,7 +24,8 @@ class Board : public FakePortTest {
     // The line after a failed attempt that says why, when the reason is new.
     std::string why(t_Veltrix *x, const std::string &reason)
     {
-        return "Veltrix_tick " + addr(x) + " " + tty(x) + ": " + reason;
+        return "Veltrix_tick " + addr(x) + " " + tty(x) + ": " + reason +
+               " ('info' tells it again)";
     }
     std::string missing(t_Veltrix *x)
     {
@@ -179,7 +180,7 @@ TEST_F(Board, TwoBoardsOnOnePortOnlyOneConnects)
     EXPECT_EQ(lines(), (Lines{connecting(first), connected(first), connecting(second),
                               failed(second, "CreateFile"),
                               why(second, "busy: [Veltrix open] " + addr(first) +
-                                              " of this patch holds it; one board object per "
+                                              " in this Pd holds it; one board object per "
                                               "port")}));
     fakepd::advance(3000);
     EXPECT_EQ(second->d.b.connected, 0);

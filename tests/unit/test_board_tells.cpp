@@ -42,7 +42,7 @@ TEST_F(Tells, AUsbNameIsResolvedAtEveryAttemptAndFollowsTheBoard)
     usb_device("/dev/ttyUSB0", ""); // a board with no serial number matches no serial
     fakepd::advance(0);             // not plugged in yet
     const std::string no_match = "usb:A1F0: no USB serial port matches: is the board plugged in? "
-                                 "'ports' shows each one's usb: name";
+                                 "'ports' shows each one's usb: name ('info' tells it again)";
     EXPECT_EQ(lines(), (Lines{tick(x, "connecting usb:A1F0 ..."),
                               tick(x, "CreateFile(usb:A1F0) failed"), tick(x, no_match)}));
     usb_device("/dev/ttyACM0", "a1f0"); // serial numbers match in any case
@@ -81,12 +81,14 @@ TEST_F(Tells, SeveralMatchesTakeTheFirstInPortsOrderAndTwoBoardsNeverShareIt)
         "'ports' lists them, before COM10. Add the serial number to the name to choose";
     EXPECT_EQ(
         lines(),
-        (Lines{tick(first, "connecting usb:2341:0043 ..."), tick(first, "usb:2341:0043 is COM9"),
-               tick(first, ambiguous), tick(first, "connected usb:2341:0043 ok!"),
-               tick(second, "connecting usb:2341:0043 ..."), tick(second, "usb:2341:0043 is COM9"),
-               tick(second, ambiguous), tick(second, "CreateFile(usb:2341:0043) failed"),
-               tick(second, "COM9: busy: [Veltrix open] " + addr(first) +
-                                " of this patch holds it; one board object per port")}));
+        (Lines{
+            tick(first, "connecting usb:2341:0043 ..."), tick(first, "usb:2341:0043 is COM9"),
+            tick(first, ambiguous), tick(first, "connected usb:2341:0043 ok!"),
+            tick(second, "connecting usb:2341:0043 ..."), tick(second, "usb:2341:0043 is COM9"),
+            tick(second, ambiguous), tick(second, "CreateFile(usb:2341:0043) failed"),
+            tick(second,
+                 "COM9: busy: [Veltrix open] " + addr(first) +
+                     " in this Pd holds it; one board object per port ('info' tells it again)")}));
     fakepd::advance(1000); // said once
     EXPECT_EQ(lines(), (Lines{tick(second, "connecting usb:2341:0043 ..."),
                               tick(second, "CreateFile(usb:2341:0043) failed")}));
@@ -126,7 +128,7 @@ TEST_F(Tells, AReasonIsToldWhenItIsNew)
     lines();
     const std::string denied =
         "/dev/ttyACM0: permission denied: add yourself to the port's group (on Linux usually "
-        "dialout: sudo usermod -aG dialout $USER) and log in again";
+        "dialout: sudo usermod -aG dialout $USER) and log in again ('info' tells it again)";
     const std::string busy = "/dev/ttyACM0: busy: another program holds the port (the Arduino "
                              "Serial Monitor?): close it";
     auto attempt = [&](double ms) {
@@ -137,10 +139,12 @@ TEST_F(Tells, AReasonIsToldWhenItIsNew)
     EXPECT_EQ(attempt(0), Lines{tick(x, denied)});
     EXPECT_EQ(attempt(1000), Lines{});
     dev.open_error = serial_open_busy;
-    EXPECT_EQ(attempt(1000), Lines{tick(x, busy)});
+    EXPECT_EQ(attempt(1000), Lines{tick(x, busy + " ('info' tells it again)")});
     EXPECT_EQ(attempt(1000), Lines{});
-    EXPECT_EQ(info_lines(x)[1], info(x, "not connected: 4 attempts failed, the last: busy, held "
-                                        "by another program"));
+    Lines told = info_lines(x);
+    EXPECT_EQ(told[1], info(x, "not connected: 4 attempts failed, the last: busy, held by another "
+                               "program"));
+    EXPECT_EQ(told[2], info(x, busy));
 }
 
 TEST_F(Tells, InfoTellsTagsNoiseAndAMistypedTag)
@@ -255,4 +259,8 @@ TEST_F(Tells, StatusSendsTheConnectionStateAtOnceAndAtEveryChange)
     fakepd::message(&r->x_obj, "status", {"board1"});
     fakepd::message(&x->x_obj, "status", {3});
     EXPECT_EQ(lines().back(), "error: Veltrix: status needs a receive name, or nothing to stop");
+    // Deleted while connected: an indicator must not stay at 1.
+    fakepd::message(&x->x_obj, "status", {"board1"});
+    destroy(x);
+    EXPECT_EQ(fakepd::take_messages(), (Lines{"board1: connected 1", "board1: connected 0"}));
 }

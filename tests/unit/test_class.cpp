@@ -55,9 +55,12 @@ TEST_F(Creation, RateIsTruncatedTowardZeroAndOutOfRangeIsTheLowestInteger)
     EXPECT_EQ(Veltrix_baudrate(1e30), INT32_MIN);
     EXPECT_EQ(Veltrix_baudrate(std::numeric_limits<double>::infinity()), INT32_MIN);
     EXPECT_EQ(Veltrix_baudrate(std::nan("")), INT32_MIN);
-    // A symbol where the rate goes reads as 0, as in Pd.
+    // A symbol where the rate goes reads as 0, as in Pd, and is told.
+    lines();
     t_Veltrix *x = make({"open", "COM3", "fast"});
     EXPECT_EQ(x->d.b.baudrate, 0);
+    EXPECT_EQ(lines()[2], "error: Veltrix: 'fast' is not a baud rate, so 0 is tried; give a "
+                          "number, as in [Veltrix open COM3 115200]");
 }
 
 TEST_F(Creation, SenderAndReceiverGetATagAndAnOutlet)
@@ -98,23 +101,33 @@ TEST_F(Creation, NumbersAsNamesAreTheirText)
 
 TEST_F(Creation, WrongArgumentsGiveAnInvalidObject)
 {
-    const std::vector<std::vector<fakepd::t_arg>> forms = {
-        {},                       // nothing
-        {"open"},                 // no port
-        {"send", "led", 1},       // one argument too many
-        {"receive"},              // no tag
-        {"Open", "/dev/ttyUSB0"}, // names are case-sensitive
-        {"listen", "x"},
-        {3, "led"}, // Pd names a float atom "float", which is no command
+    // Each form, and the line after the fixed one that says what is wrong.
+    const std::vector<std::pair<std::vector<fakepd::t_arg>, std::string>> forms = {
+        {{},
+         "[Veltrix] needs open, send or receive, as in [Veltrix open /dev/ttyACM0], "
+         "[Veltrix send led] or [Veltrix receive knob]"},
+        {{"open"},
+         "[Veltrix open] needs a port name, as in [Veltrix open /dev/ttyACM0] or "
+         "[Veltrix open COM3]; 'ports' lists the ports present"},
+        {{"send", "led", 1},
+         "[Veltrix send led 1] takes one tag, a single word, as in "
+         "[Veltrix send led]"},
+        {{"receive"}, "[Veltrix receive] needs a tag, as in [Veltrix receive knob]"},
+        {{"Open", "/dev/ttyUSB0"},
+         "[Veltrix Open /dev/ttyUSB0]: 'Open' is not open, send or "
+         "receive (they are written in lower case)"},
+        {{"listen", "x"}, "[Veltrix listen x]: 'listen' is not open, send or receive"},
+        // Pd names a float atom "float", which is no command.
+        {{3, "led"}, "[Veltrix 3 led]: '3' is not open, send or receive"},
     };
-    for (const auto &args : forms) {
+    for (const auto &[args, why] : forms) {
         t_Veltrix *x = make(args);
         ASSERT_NE(x, nullptr);
         EXPECT_EQ(x->endpoint_type, ep_invalid);
         EXPECT_EQ(lines(),
                   (Lines{"Veltrix_new start",
                          "error: Veltrix: unknown or missing arguments: <open|send|receive> [...]",
-                         "Veltrix_new end"}));
+                         "error: Veltrix: " + why, "Veltrix_new end"}));
     }
     EXPECT_EQ(fakepd::live_outlets(), 0);
     EXPECT_EQ(fakepd::live_clocks(), 0);

@@ -158,6 +158,22 @@ TEST_F(Send, OnlyASenderTakesAFloat)
     EXPECT_TRUE(fakepd::outlets().empty());
 }
 
+TEST_F(Send, AListSendsItsFirstNumberAndSaysSoOnce)
+{
+    fakepd::message(&sender->x_obj, "list", {1, 2, 3});
+    fakepd::message(&sender->x_obj, "list", {4, 5});
+    EXPECT_EQ(lines(), (Lines{"Veltrix_list " + addr(sender) +
+                                  " send led: a list came in; only its first number is sent "
+                                  "(said once per sender; [unpack] splits a list)",
+                              "Veltrix_send 1.000000 to led", "Veltrix_send 4.000000 to led"}));
+    EXPECT_EQ(sent(), (std::vector<double>{1, 4}));
+    // The rest as Pd does it: an empty list is a bang, a word first no float.
+    fakepd::message(&sender->x_obj, "list", {});
+    fakepd::message(&sender->x_obj, "list", {"led", 1});
+    EXPECT_EQ(lines(), (Lines{"Veltrix_bang!", "error: Veltrix: no method for 'bang'",
+                              "error: Veltrix: no method for 'symbol'"}));
+}
+
 TEST_F(Send, LongTagGoesOutCutTo31)
 {
     std::string tag(40, 'q');

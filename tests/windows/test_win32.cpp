@@ -636,7 +636,7 @@ void module_cases(const char *dll)
         host_advance(1);
         CHECK(tick_lines(board, "CreateFile(COM77) failed") == 2, "not retried after a second");
         CHECK(tick_lines(board, "COM77: no such port: is the board plugged in? 'ports' lists the "
-                                "ports present") == 1,
+                                "ports present ('info' tells it again)") == 1,
               "the reason not told once");
         if (!case_errors.empty())
             dump_console();

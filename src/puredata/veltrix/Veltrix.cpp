@@ -1,6 +1,9 @@
 #include "Veltrix.h"
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 t_Veltrix_registry Veltrix;
 t_class *Veltrix_class;
@@ -61,6 +64,15 @@ bool new_board(t_Veltrix *x, int argc, t_atom *argv)
     x->endpoint_type = ep_none;
     copy_name(x->d.b.tty, sizeof x->d.b.tty, argv + 1);
     x->d.b.baudrate = argc >= 3 ? Veltrix_baudrate(atom_getfloat(argv + 2)) : 115200;
+    // A word where the rate goes reads as 0, which no port takes: said here,
+    // where the mistake is, and not only in the failures of every attempt.
+    if (argc >= 3 && argv[2].a_type != A_FLOAT) {
+        char rate[MAXPDSTRING];
+        atom_string(argv + 2, rate, sizeof rate);
+        post("error: Veltrix: '%s' is not a baud rate, so 0 is tried; give a number, as in "
+             "[Veltrix open %s 115200]",
+             rate, x->d.b.tty);
+    }
     x->d.b.connected = 0;
     Veltrix_board_start(x);
     return true;
@@ -77,6 +89,75 @@ bool new_endpoint(t_Veltrix *x, t_endpoint_type type, t_atom *argv)
     if (receiver && !claim(Veltrix.receivers, x))
         return discard(x);
     return true;
+}
+
+// What was typed in the box, as Pd shows it, for a line that names it; a
+// box too long for `size` ends in "...]".
+void box_text(char *out, size_t size, int argc, const t_atom *argv)
+{
+    size_t n = 0;
+    bool cut = false;
+    auto add = [&](const char *text) {
+        size_t len = strlen(text), room = size - 1 - n;
+        cut = cut || len > room;
+        len = len < room ? len : room;
+        memcpy(out + n, text, len);
+        n += len;
+    };
+    add("[Veltrix");
+    for (int i = 0; i < argc; i++) {
+        char word[MAXPDSTRING];
+        atom_string(argv + i, word, sizeof word);
+        add(" ");
+        add(word);
+    }
+    add("]");
+    out[n] = '\0';
+    if (cut)
+        memcpy(out + size - 5, "...]", 5);
+}
+
+// Whether `s` names a kind of object; in any case when `any_case`.
+bool names_a_kind(const char *s, bool any_case)
+{
+    for (const char *kind : {"open", "send", "receive"}) {
+        size_t i = 0;
+        while (s[i] && kind[i] &&
+               (any_case ? tolower(static_cast<unsigned char>(s[i])) == kind[i] : s[i] == kind[i]))
+            i++;
+        if (!s[i] && !kind[i])
+            return true;
+    }
+    return false;
+}
+
+// Which part of the box is wrong, after the line that says only that one is.
+void tell_wrong_arguments(int argc, const t_atom *argv)
+{
+    char box[160];
+    box_text(box, sizeof box, argc, argv);
+    if (argc == 0) {
+        post("error: Veltrix: [Veltrix] needs open, send or receive, as in [Veltrix open "
+             "/dev/ttyACM0], [Veltrix send led] or [Veltrix receive knob]");
+        return;
+    }
+    char command[MAXPDSTRING];
+    atom_string(argv, command, sizeof command);
+    bool word = argv->a_type == A_SYMBOL;
+    if (!word || !names_a_kind(command, false)) {
+        bool other_case = word && names_a_kind(command, true);
+        post("error: Veltrix: %s: '%s' is not open, send or receive%s", box, command,
+             other_case ? " (they are written in lower case)" : "");
+    } else if (!strcmp(command, "open"))
+        post("error: Veltrix: %s needs a port name, as in [Veltrix open /dev/ttyACM0] or "
+             "[Veltrix open COM3]; 'ports' lists the ports present",
+             box);
+    else if (argc == 1)
+        post("error: Veltrix: %s needs a tag, as in [Veltrix %s %s]", box, command,
+             command[0] == 's' ? "led" : "knob");
+    else
+        post("error: Veltrix: %s takes one tag, a single word, as in [Veltrix %s %s]", box, command,
+             command[0] == 's' ? "led" : "knob");
 }
 
 } // namespace
@@ -106,6 +187,8 @@ extern "C" void Veltrix_setup(void)
                     A_NULL);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_send_float), gensym("float"),
                     A_FLOAT, 0);
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_list), gensym("list"), A_GIMME,
+                    0);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_poll), gensym("poll"), A_GIMME,
                     0);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_info), gensym("info"), A_NULL);
@@ -132,6 +215,7 @@ void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
         made = new_endpoint(x, ep_receive, argv);
     else {
         post("error: Veltrix: unknown or missing arguments: <open|send|receive> [...]");
+        tell_wrong_arguments(argc, argv);
         x->endpoint_type = ep_invalid;
         made = true;
     }
@@ -144,8 +228,13 @@ void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
 void Veltrix_free(t_Veltrix *x)
 {
     post("Veltrix_free %p", static_cast<void *>(x));
+    // A connected board going away is a board no longer connected, for
+    // whatever shows its `status`.
+    t_symbol *tell_gone = nullptr;
     for (int i = 0; i < Veltrix_max_boards; i++) {
         if (Veltrix.boards[i] == x) {
+            if (x->d.b.connected)
+                tell_gone = x->d.b.status_to;
             Veltrix_board_stop(x);
             post("Veltrix_free Veltrix.boards[%d] = NULL", i);
             Veltrix.boards[i] = nullptr;
@@ -157,6 +246,10 @@ void Veltrix_free(t_Veltrix *x)
             Veltrix.receivers[i] = nullptr;
         }
     }
+    // Last, with the board out of every table: the message may run any part
+    // of the patch.
+    if (tell_gone)
+        Veltrix_tell_connected(tell_gone, false);
 }
 
 void Veltrix_bang(t_Veltrix *x)

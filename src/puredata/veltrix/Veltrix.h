@@ -48,7 +48,8 @@ struct t_board {
 struct t_endpoint {
     t_outlet *f_out;
     char endpoint_tag[Veltrix_tag_size];
-    uint32_t values; // that went through, for `info`
+    uint32_t values;   // that went through, for `info`
+    uint8_t list_told; // a sender said once that it sends a list's first number only
 };
 
 struct t_Veltrix {
@@ -111,10 +112,14 @@ void Veltrix_poll(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 // (link/tell.cpp).
 void Veltrix_info(t_Veltrix *x);
 void Veltrix_status(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
+// `connected 1` or `connected 0` to a name `status` gave, when anything is
+// bound to it. The message may run any part of the patch.
+void Veltrix_tell_connected(t_symbol *to, bool connected);
 void Veltrix_board_write_failed(t_Veltrix *y);
 
-// The float method and the write path (link/send.cpp).
+// The float method, lists, and the write path (link/send.cpp).
 void Veltrix_send_float(t_Veltrix *x, t_floatarg f);
+void Veltrix_list(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 uint8_t Veltrix_send_raw(t_Veltrix *y, const uint8_t *data, int32_t length, int32_t *written);
 
 // The ports message: a line for each serial port present (link/ports.cpp).

@@ -121,5 +121,10 @@ void Veltrix_ports(t_Veltrix *)
         post_port(ports[i]);
     if (found > shown)
         post("Veltrix_ports and %d more", found - shown);
+#if !defined(_WIN32)
+    // The simulator's port is a link a user names, anywhere: nothing to list.
+    post("Veltrix_ports (pseudo-terminals are not listed, nor links to them such as "
+         "veltrix-board's --link; open those by their name)");
+#endif
     free(ports);
 }

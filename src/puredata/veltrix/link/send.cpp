@@ -78,3 +78,27 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
     x->d.s.values++;
     outlet_float(x->d.s.f_out, f);
 }
+
+// What Pd does with a list when a class has no list method of its own: an
+// empty one is a bang, a number first goes to the float method and the rest
+// is dropped, as this object has one inlet. Done here so that a sender can
+// say, once, that it dropped the rest. Nothing is handed back to Pd: with a
+// list method, Pd hands a lone symbol to it, and would again.
+void Veltrix_list(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
+{
+    if (argc == 0) {
+        Veltrix_bang(x);
+        return;
+    }
+    if (argv->a_type != A_FLOAT) {
+        post("error: Veltrix: no method for '%s'", argv->a_type == A_SYMBOL ? "symbol" : "pointer");
+        return;
+    }
+    if (x->endpoint_type == ep_send && argc > 1 && !x->d.s.list_told) {
+        post("Veltrix_list %p send %s: a list came in; only its first number is sent (said once "
+             "per sender; [unpack] splits a list)",
+             static_cast<void *>(x), x->d.s.endpoint_tag);
+        x->d.s.list_told = 1;
+    }
+    Veltrix_send_float(x, argv->a_w.w_float);
+}

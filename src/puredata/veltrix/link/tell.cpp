@@ -3,6 +3,7 @@
 #include "tell.h"
 
 #include <cctype>
+#include <cstdio>
 
 void stats_on_connect(t_board_stats *s)
 {
@@ -31,7 +32,7 @@ const char *why_words(t_board_why why)
     case why_busy:
         return "busy, held by another program";
     case why_held:
-        return "busy, held by another board of this patch";
+        return "busy, held by another board in this Pd";
     case why_not_serial:
         return "not a serial port";
     case why_no_match:
@@ -47,74 +48,85 @@ const char *why_words(t_board_why why)
     }
 }
 
+// The reason in words, with what to do about it: the tick tells it, `info`
+// tells it again.
+void reason_text(char *out, size_t size, const t_Veltrix *x, t_board_why why, const void *holder)
+{
+    switch (why) {
+    case why_missing:
+        snprintf(out, size,
+                 "no such port: is the board plugged in? 'ports' lists the ports present");
+        break;
+    case why_denied:
+#if defined(_WIN32)
+        snprintf(out, size,
+                 "access denied: another program holds the port (the Arduino Serial Monitor?): "
+                 "close it");
+#else
+        snprintf(out, size,
+                 "permission denied: add yourself to the port's group (on Linux usually dialout: "
+                 "sudo usermod -aG dialout $USER) and log in again");
+#endif
+        break;
+    case why_busy:
+        snprintf(out, size,
+                 "busy: another program holds the port (the Arduino Serial Monitor?): close it");
+        break;
+    case why_held:
+        snprintf(out, size,
+                 "busy: [Veltrix open] %p in this Pd holds it; one board object per port", holder);
+        break;
+    case why_not_serial:
+        snprintf(out, size, "not a serial port: 'ports' lists the ports present");
+        break;
+    case why_no_match:
+        snprintf(out, size,
+                 "no USB serial port matches: is the board plugged in? 'ports' shows each one's "
+                 "usb: name");
+        break;
+    case why_settings:
+        snprintf(out, size, "the port refused its settings: is %ld baud a rate it can do?",
+                 static_cast<long>(x->d.b.baudrate));
+        break;
+    case why_timeouts:
+        snprintf(out, size, "the port refused its timeouts: is it a serial port?");
+        break;
+    case why_usb_cannot:
+        snprintf(out, size,
+                 "usb: names need IOKit, which this build does not use on macOS: open the "
+                 "/dev/cu.* name that 'ports' lists");
+        break;
+    default:
+        snprintf(out, size, "the system would not open it");
+        break;
+    }
+}
+
+const char *port_shown(const t_board &b)
+{
+    return b.port[0] ? b.port : b.tty;
+}
+
 } // namespace
 
 // The reason a connection attempt failed, told when it is new for this run
-// of failures: a cable left out then costs no more lines than before.
+// of failures: a cable left out then costs no more lines than before, and
+// `info` tells it again for whoever missed it.
 void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder)
 {
-    t_board &b = x->d.b;
-    t_board_stats *s = b.stats;
+    t_board_stats *s = x->d.b.stats;
     if (!s)
         return;
     s->failed_attempts++;
     s->why = why;
+    s->why_holder = holder;
     if (why == s->why_told)
         return;
     s->why_told = why;
-    void *p = x;
-    const char *name = b.port[0] ? b.port : b.tty;
-    switch (why) {
-    case why_missing:
-        post("Veltrix_tick %p %s: no such port: is the board plugged in? 'ports' lists the ports "
-             "present",
-             p, name);
-        break;
-    case why_denied:
-#if defined(_WIN32)
-        post("Veltrix_tick %p %s: access denied: another program holds the port (the Arduino "
-             "Serial Monitor?): close it",
-             p, name);
-#else
-        post("Veltrix_tick %p %s: permission denied: add yourself to the port's group (on Linux "
-             "usually dialout: sudo usermod -aG dialout $USER) and log in again",
-             p, name);
-#endif
-        break;
-    case why_busy:
-        post("Veltrix_tick %p %s: busy: another program holds the port (the Arduino Serial "
-             "Monitor?): close it",
-             p, name);
-        break;
-    case why_held:
-        post("Veltrix_tick %p %s: busy: [Veltrix open] %p of this patch holds it; one board "
-             "object per port",
-             p, name, static_cast<const void *>(holder));
-        break;
-    case why_not_serial:
-        post("Veltrix_tick %p %s: not a serial port: 'ports' lists the ports present", p, name);
-        break;
-    case why_no_match:
-        post("Veltrix_tick %p %s: no USB serial port matches: is the board plugged in? 'ports' "
-             "shows each one's usb: name",
-             p, name);
-        break;
-    case why_settings:
-        post("Veltrix_tick %p %s: the port refused its settings: is %ld baud a rate it can do?", p,
-             name, static_cast<long>(b.baudrate));
-        break;
-    case why_timeouts:
-        post("Veltrix_tick %p %s: the port refused its timeouts: is it a serial port?", p, name);
-        break;
-    case why_usb_cannot:
-        post("Veltrix_tick %p %s: usb: names need IOKit, which this build does not use on macOS: "
-             "open the /dev/cu.* name that 'ports' lists",
-             p, name);
-        break;
-    default:
-        post("Veltrix_tick %p %s: the system would not open it", p, name);
-        break;
-    }
+    char reason[256];
+    reason_text(reason, sizeof reason, x, why, holder);
+    post("Veltrix_tick %p %s: %s ('info' tells it again)", static_cast<void *>(x),
+         port_shown(x->d.b), reason);
 }
 
 namespace {
@@ -168,10 +180,13 @@ void board_info(t_Veltrix *x)
         return;
     if (b.connected)
         post("Veltrix_info %p connected for %.1f s", p, clock_gettimesince(s->connected_at) / 1000);
-    else if (s->failed_attempts)
+    else if (s->failed_attempts) {
         post("Veltrix_info %p not connected: %lu attempts failed, the last: %s", p,
              static_cast<unsigned long>(s->failed_attempts), why_words(s->why));
-    else
+        char reason[256];
+        reason_text(reason, sizeof reason, x, s->why, s->why_holder);
+        post("Veltrix_info %p %s: %s", p, port_shown(b), reason);
+    } else
         post("Veltrix_info %p not connected%s", p,
              s->was_connected ? ": the connection was lost, the next attempt comes soon" : " yet");
     post("Veltrix_info %p since connecting: %llu bytes, %llu frames, %llu bytes skipped as noise",
@@ -225,16 +240,19 @@ void Veltrix_info(t_Veltrix *x)
     }
 }
 
-// `connected 1` or `connected 0` to the name `status` gave, when anything
-// is bound to it. The message may delete the board: it comes last.
-void board_tell_status(t_Veltrix *x)
+void Veltrix_tell_connected(t_symbol *to, bool connected)
 {
-    t_symbol *to = x->d.b.status_to;
     if (!to || !to->s_thing)
         return;
     t_atom state;
-    SETFLOAT(&state, x->d.b.connected ? 1 : 0);
+    SETFLOAT(&state, connected ? 1 : 0);
     pd_typedmess(to->s_thing, gensym("connected"), 1, &state);
+}
+
+// The message may delete the board: it comes last.
+void board_tell_status(t_Veltrix *x)
+{
+    Veltrix_tell_connected(x->d.b.status_to, x->d.b.connected);
 }
 
 void Veltrix_status(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
@@ -250,10 +268,10 @@ void Veltrix_status(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
     t_board &b = x->d.b;
     b.status_to = argc >= 1 ? argv->a_w.w_symbol : nullptr;
     if (!b.status_to) {
-        post("Veltrix_status %p %s: no longer told", static_cast<void *>(x), b.tty);
+        post("Veltrix_status %p %s: stopped sending 'connected'", static_cast<void *>(x), b.tty);
         return;
     }
-    post("Veltrix_status %p %s: connected 0/1 to %s", static_cast<void *>(x), b.tty,
-         b.status_to->s_name);
+    post("Veltrix_status %p %s: sends 'connected 1' or 'connected 0' to %s", static_cast<void *>(x),
+         b.tty, b.status_to->s_name);
     board_tell_status(x);
 }

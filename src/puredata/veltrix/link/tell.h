@@ -16,7 +16,7 @@ enum t_board_why : uint8_t {
     why_busy = serial_open_busy,
     why_not_serial = serial_open_not_serial,
     why_other = serial_open_other,
-    why_held,       // another board of this patch holds the port
+    why_held,       // another board in this Pd holds the port
     why_no_match,   // no port matches the usb: name
     why_usb_cannot, // this platform cannot resolve usb: names
     why_settings,   // the port opened but refused its settings
@@ -31,6 +31,7 @@ struct t_board_stats {
     uint32_t failed_attempts; // since the last connection, or the start
     t_board_why why;          // of the last failed attempt
     t_board_why why_told;     // the reason told last in this run of failures
+    const void *why_holder;   // the board that held the port, for why_held; only shown
     bool ambiguity_told;
     bool was_connected;
     char resolved_told[Veltrix_tty_size]; // the port a usb: name was last said to be
