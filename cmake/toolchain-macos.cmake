@@ -47,8 +47,8 @@ find_program(CMAKE_STRIP NAMES llvm-strip llvm-strip-14)
 # Apple's libc. libc++ as Apple builds it (namespace std::__1); the module
 # uses only its templates, no symbol of its library, and throws nothing, so
 # no unwinding tables ask for libc++abi's personality routine, which no
-# library linked here supplies. Compile options, not
-# CMAKE_CXX_FLAGS, which a -D on the command line would replace.
+# library linked here supplies. Compile options, not CMAKE_CXX_FLAGS, which a
+# -D on the command line would replace.
 add_compile_options(-nostdlibinc -isystem${libc}/libcxx/include
   -idirafter${libc}/include/${libc_arch}-macos.11-none
   -idirafter${libc}/include/any-macos.11-any -idirafter${libc}/include/any-macos-any
@@ -58,12 +58,9 @@ add_compile_options(-nostdlibinc -isystem${libc}/libcxx/include
   -D_LIBCPP_HAS_NO_VENDOR_AVAILABILITY_ANNOTATIONS)
 # ld64.lld, with libSystem's stub as the only library it may search (-Z: not
 # the host's /usr/lib). The linker version makes clang pass -platform_version,
-# which ld64.lld requires.
-string(CONCAT macos_link "--ld-path=${VELTRIX_LD64} -mlinker-version=711 -nostdlib"
-  " -Wl,-Z -L${libc}/lib -lSystem")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${macos_link}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${macos_link}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "${macos_link}")
+# which ld64.lld requires. Link options, for the same reason as above.
+add_link_options(--ld-path=${VELTRIX_LD64} -mlinker-version=711 -nostdlib -Wl,-Z
+  -L${libc}/lib -lSystem)
 
 set(CMAKE_FIND_ROOT_PATH ${libc})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

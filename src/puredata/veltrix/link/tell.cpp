@@ -107,8 +107,8 @@ void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder)
         post("Veltrix_tick %p %s: the port refused its timeouts: is it a serial port?", p, name);
         break;
     case why_usb_cannot:
-        post("Veltrix_tick %p %s: usb: names need IOKit, which this build does not use on macOS: "
-             "open the /dev/cu.* name that 'ports' lists",
+        post("Veltrix_tick %p %s: usb: names need IOKit, which could not be loaded: open the "
+             "/dev/cu.* name that 'ports' lists",
              p, name);
         break;
     default:
