@@ -62,13 +62,11 @@ add_compile_options(-nostdlibinc -isystem${libc}/libcxx/include
 add_link_options(--ld-path=${VELTRIX_LD64} -mlinker-version=711 -nostdlib -Wl,-Z
   -L${libc}/lib -lSystem)
 
+# Headers and libraries come from the macOS folder only, but for m_pd.h, one
+# header for every platform: the host's, by its own directory.
 set(CMAKE_FIND_ROOT_PATH ${libc})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# m_pd.h is one header for every platform: the host's, by its own directory.
 if(NOT PD_INCLUDE_DIR AND EXISTS /usr/include/pd/m_pd.h)
   set(PD_INCLUDE_DIR /usr/include/pd CACHE PATH "Directory of Pd's m_pd.h")
 endif()

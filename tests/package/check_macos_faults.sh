@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 cache() { sed -n "s|^$1:[A-Z]*=||p" "$build/CMakeCache.txt"; }
 libc=$(cache VELTRIX_MACOS_LIBC)
 ld64=$(cache VELTRIX_LD64)
-lipo=$(command -v llvm-lipo || command -v llvm-lipo-14)
+lipo=$(command -v llvm-lipo llvm-lipo-19 llvm-lipo-16 llvm-lipo-14 | head -n 1 || true)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
