@@ -3,18 +3,21 @@
 #   -DVELTRIX_MACOS_ARCH=x86_64   Intel, macOS 10.13 and later
 # Debian's clang and ld64.lld, with Apple's libc headers, libc++'s headers and
 # libSystem's link stub from the folder scripts/install-deps (group macos)
-# fills: VELTRIX_MACOS_LIBC, by default ~/.cache/veltrix/macos-libc-0.11.0.
+# fills: VELTRIX_MACOS_LIBC (or that variable in the environment), by default
+# ~/.cache/veltrix/macos-libc-0.11.0.
 # No SDK and no framework: what the module needs of IOKit it loads at run
 # time. scripts/package joins the slices into one file with llvm-lipo.
 set(CMAKE_SYSTEM_NAME Darwin)
 
 set(VELTRIX_MACOS_ARCH arm64 CACHE STRING "CPU of this macOS build: arm64 or x86_64")
-if(DEFINED ENV{XDG_CACHE_HOME})
-  set(macos_cache $ENV{XDG_CACHE_HOME})
+if(DEFINED ENV{VELTRIX_MACOS_LIBC})
+  set(macos_libc $ENV{VELTRIX_MACOS_LIBC})
+elseif(DEFINED ENV{XDG_CACHE_HOME})
+  set(macos_libc $ENV{XDG_CACHE_HOME}/veltrix/macos-libc-0.11.0)
 else()
-  set(macos_cache $ENV{HOME}/.cache)
+  set(macos_libc $ENV{HOME}/.cache/veltrix/macos-libc-0.11.0)
 endif()
-set(VELTRIX_MACOS_LIBC ${macos_cache}/veltrix/macos-libc-0.11.0
+set(VELTRIX_MACOS_LIBC ${macos_libc}
     CACHE PATH "Apple's libc headers and libSystem stub (scripts/install-deps macos)")
 # try_compile's own projects read this file again: pass the choices on.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELTRIX_MACOS_ARCH VELTRIX_MACOS_LIBC)
@@ -40,8 +43,8 @@ set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${triple})
 set(CMAKE_CXX_COMPILER_TARGET ${triple})
-# The build's strip for scripts/package; llvm-strip knows Mach-O.
-find_program(CMAKE_STRIP NAMES llvm-strip llvm-strip-14)
+# The strip of an install; llvm-strip knows Mach-O and signs again what it strips.
+find_program(CMAKE_STRIP NAMES llvm-strip llvm-strip-19 llvm-strip-16 llvm-strip-14)
 
 # The host's headers stay out: libc++'s headers first, then clang's own, then
 # Apple's libc. libc++ as Apple builds it (namespace std::__1); the module
