@@ -1,7 +1,7 @@
 # Install and packaging: `cmake --install <build> [--prefix DIR]` lays out the
 # Pd library folder DIR/Veltrix/ (the module built here, the help patch, the
-# demo patch, the board simulator, README.md and LICENSE), and the
-# target veltrix-archive packs that folder as
+# demo patch, the board simulator in bin/<system>-<cpu>/, README.md and
+# LICENSE), and the target veltrix-archive packs that folder as
 # Veltrix-<version>-<system>-<processor>.tar.gz in the build folder.
 
 # Without a prefix, the folder is the one Pd searches by itself for the
@@ -73,10 +73,11 @@ foreach(entry IN LISTS VELTRIX_EXTRA_BINARIES)
   install(FILES ${file} DESTINATION ${VELTRIX_INSTALL_DIR} RENAME ${name})
 endforeach()
 
-# The simulator goes in the folder itself: one folder (and one archive) holds
-# everything, and the help patch can say where to find it.
+# The simulator goes in the folder itself, where the package has it: one
+# folder (and one archive) holds everything, and the help patch and the
+# README name one path for both.
 if(TARGET veltrix-board)
-  install(TARGETS veltrix-board RUNTIME DESTINATION ${VELTRIX_INSTALL_DIR})
+  install(TARGETS veltrix-board RUNTIME DESTINATION ${VELTRIX_INSTALL_DIR}/${VELTRIX_TOOL_DIR})
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/help/help-Veltrix-help.pd DESTINATION ${VELTRIX_INSTALL_DIR})

@@ -482,12 +482,13 @@ TEST(Install, InstalledFolderAloneCreatesEveryForm)
 {
     TempDir dir;
     std::string folder = install_into(dir);
-    for (const char *file : {MODULE_FILE, "help-Veltrix-help.pd", "LICENSE", "veltrix-board"})
+    for (const char *file :
+         {MODULE_FILE, "help-Veltrix-help.pd", "LICENSE", TOOL_DIR "/veltrix-board"})
         EXPECT_EQ(access((folder + "/" + file).c_str(), F_OK), 0) << file;
 
     // The installed simulator and module, and nothing from the build folder.
     std::string link = dir.path() + "/b0";
-    Board board({"--link", link}, folder + "/veltrix-board");
+    Board board({"--link", link}, folder + "/" TOOL_DIR "/veltrix-board");
     ASSERT_TRUE(board.wait_err(link, wait_ms)) << board.log();
     std::string patch = dir.write(
         "p.pd", pd_patch(with_quit({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix send a",
@@ -503,7 +504,8 @@ TEST(Install, InstalledFolderAloneCreatesEveryForm)
 
 // Without a prefix the folder is the installing user's, from HOME when
 // installing (not from whoever configured), and one Pd searches with no
-// path set; the binaries in it are stripped.
+// path set; the binaries in it are stripped, the simulator in the folder the
+// help names.
 TEST(Install, WithoutAPrefixGoesWherePdLooksForTheInstallingUser)
 {
     TempDir dir;
@@ -512,7 +514,11 @@ TEST(Install, WithoutAPrefixGoesWherePdLooksForTheInstallingUser)
     std::string install =
         "HOME=" + dir.path() + " " CMAKE_COMMAND " --install " BUILD_DIR " > " + log + " 2>&1";
     ASSERT_EQ(std::system(install.c_str()), 0) << install;
-    std::string unstripped = "for f in " + folder + "/*; do readelf -S \"$f\" 2>/dev/null | " +
+    std::ifstream help_file(SOURCE_DIR "/help/help-Veltrix-help.pd");
+    std::string help((std::istreambuf_iterator<char>(help_file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(help.find(TOOL_DIR "/veltrix-board"), std::string::npos) << TOOL_DIR;
+    std::string unstripped = "for f in $(find " + folder +
+                             " -type f); do readelf -S \"$f\" 2>/dev/null | " +
                              "grep -q '\\.symtab' && echo \"$f\"; done > " + log + "; true";
     ASSERT_EQ(std::system(unstripped.c_str()), 0);
     std::ifstream listed(log);

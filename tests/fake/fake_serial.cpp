@@ -52,7 +52,7 @@ t_serial *serial_open(const char *name, t_serial_open_error *why)
         why = &ignored;
     auto *d = find(name);
     *why = !d                             ? serial_open_missing
-           : d->open                      ? serial_open_busy
+           : d->open                      ? d->held_error
            : d->fail[fakeserial::op_open] ? d->open_error
                                           : serial_open_ok;
     if (*why != serial_open_ok)

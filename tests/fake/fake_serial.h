@@ -20,7 +20,10 @@ struct t_device {
     char endless_tag = 'n';    // ... under this one-character tag
     bool fail[op_write + 1] = {};
     t_serial_open_error open_error = serial_open_missing; // why a failing open fails
-    int fail_write_at = -1;                               // the n-th write (0-based) fails
+    // Why an open of a port open already fails: Windows says access denied;
+    // serial_open_ok lets it through, as wine does.
+    t_serial_open_error held_error = serial_open_busy;
+    int fail_write_at = -1;        // the n-th write (0-based) fails
     int short_write_at = -1;       // the n-th write reports success but sends one byte less
     std::deque<uint8_t> in_flight; // bytes that arrive while a read waits for them
     uint32_t line_errors = 0;      // serial_error_* bits the driver reports next

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Checks the board library's zip made by scripts/package, as the Arduino IDE
-# takes it with "Add .ZIP Library":
+# Checks the board library's zip made by scripts/package (--arduino makes it
+# alone), as the Arduino IDE takes it with "Add .ZIP Library":
 #   check_arduino_zip.sh ZIP
 # - one Veltrix/ folder holding library.properties (the project's name and
 #   version, a url), keywords.txt, src/Veltrix.h and the examples;
+# - its README speaks of nothing an Arduino user lacks (the source tree);
 # - unpacked as a sketchbook's library, arduino-builder (the IDE's own build
 #   tool) builds every example for an Uno with it.
 # Ends with "check_arduino_zip: N passed, M failed".
@@ -27,6 +28,9 @@ grep -qx "name=Veltrix" "$lib/library.properties" &&
     grep -qx "version=$version" "$lib/library.properties" &&
     grep -q "^url=." "$lib/library.properties"
 check $? "library.properties: name Veltrix, version $version, a url"
+
+! grep -n -E 'scripts/|device/|tests/|docs/|build-package|<!--' "$lib/README.md"
+check $? "the README names nothing of the source tree"
 
 examples=$(cd "$root/device/examples" && ls)
 for example in $examples; do

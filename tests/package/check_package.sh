@@ -9,7 +9,11 @@
 #   that folder as its only path, pd loads the module and opens the help,
 #   also as Help on an object opens it;
 # - the double-precision module, renamed to a name single-precision Pd
-#   tries, is refused by it (Pd's own guard): the module says so and stops.
+#   tries, is refused by it (Pd's own guard): the module says so and stops;
+# - in an empty home, unpacked by Pd's package manager's own unzipper into
+#   ~/Documents/Pd/externals and by hand into ~/.local/lib/pd/extra, each
+#   simulator command of the help's [pd try-without-a-board] runs as written
+#   (only its link moved to a private folder) and makes its link.
 # Ends with "check_package: N passed, M failed".
 set -uo pipefail
 
@@ -37,8 +41,9 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 
 # Every listed platform has its module under the name Pd 0.54+ builds from
 # it, and every file in the folder is expected.
+# A simulator for each Linux CPU but ARMv6, and the board library's zip.
 expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
-expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd"
+expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd Veltrix-$version-arduino.zip"
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so
@@ -46,11 +51,13 @@ for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     # macOS: one fat file per float size holds both CPUs.
     [ "$os" = Darwin ] && cpu=fat
     expected+=" Veltrix.${os,,}-$cpu-$floatsize.$ext"
+    [ "$os" = Linux ] && [ "$cpu" != armv6 ] && [[ " $expected " != *" bin/linux-$cpu/veltrix-board "* ]] &&
+        expected+=" bin/linux-$cpu/veltrix-board"
 done
 # The names older Pds try: single precision only.
 expected+=" Veltrix.l_amd64 Veltrix.l_arm64 Veltrix.l_arm Veltrix.m_i386 Veltrix.m_amd64"
 expected+=" Veltrix.d_fat"
-got=$(cd "$tmp/unpacked/Veltrix" && ls -A | sort)
+got=$(cd "$tmp/unpacked/Veltrix" && find . -type f | sed 's|^\./||' | sort)
 want=$(tr ' ' '\n' <<<"$expected" | sort -u)
 [ "$got" = "$want" ]
 check $? "the folder holds exactly: $(echo $want)"
@@ -75,7 +82,7 @@ for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll \
     *darwin-fat-64*) out=$(mac_check 64 "$module" 2>&1) ;;
     *darwin* | *d_fat) out=$(mac_check 32 "$module" 2>&1) ;;
     *arm64*) out=$("$root/tests/check_exports.sh" "$module" aarch64-linux-gnu-nm 2>&1) ;;
-    *armv7*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
+    *armv*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
     *linux*) out=$("$root/tests/check_exports.sh" "$module" 2>&1) ;;
     *i386*) out=$("$root/tests/windows/check_tables.sh" i686-w64-mingw32-objdump "$module" \
         "$root/src/pd.def" pei-i386 2>&1) ;;
@@ -92,6 +99,29 @@ echo "$out"
 passed=$((passed + $(grep -c '^PASS ' <<<"$out")))
 failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
 [ "$(grep -c '^PASS ' <<<"$out")" = 3 ] || failed=$((failed + 1))
+
+# What a Pd on ARMv6 may load is ARMv6 code; the ARMv7 module, which was
+# .l_arm before, is not, and the same check must say so.
+for module in "$folder/Veltrix.linux-armv6-32.so" "$folder/Veltrix.l_arm"; do
+    out=$("$root/tests/package/check_armv6.sh" "$module" 2>&1)
+    check $? "$(basename "$module") is ARMv6 code"
+    echo "$out" | sed 's/^/    /'
+done
+out=$("$root/tests/package/check_armv6.sh" "$folder/Veltrix.linux-armv7-32.so" 2>&1)
+status=$?
+[ $status != 0 ] && grep -q 'Tag_CPU_arch: v7' <<<"$out" && grep -q 'Thumb code' <<<"$out" &&
+    grep -q 'instructions unknown' <<<"$out"
+check $? "the ARMv7 module is refused by the ARMv6 check"
+echo "$out" | sed 's/^/    /'
+
+# .l_arm runs on an emulated ARM1176 (Raspberry Pi 1 and Zero); the ARMv7
+# module, which was .l_arm before, crashes there.
+out=$("$root/tests/arm/run_arm1176.sh" "$folder/Veltrix.l_arm" 2>&1)
+check $? "Veltrix.l_arm runs on an ARM1176 under qemu"
+echo "$out" | sed 's/^/    /'
+out=$("$root/tests/arm/run_arm1176.sh" "$folder/Veltrix.linux-armv7-32.so" 2>&1)
+check $((!$?)) "the ARMv7 module fails on an ARM1176"
+echo "$out" | tail -n 2 | sed 's/^/    /'
 
 # run_pd LOG PATCH... : pd with the unpacked folder as its only path.
 run_pd() {
@@ -146,5 +176,28 @@ status=$?
 [ $status = 0 ] && grep -q '^Veltrix_setup class_new failed' "$tmp/wrong.log" &&
     ! grep -q '^Veltrix_setup end' "$tmp/wrong.log" && grep -q "couldn't create" "$tmp/wrong.log"
 check $? "a single-precision Pd refuses the double-precision module (status $status)"
+
+# The help's simulator commands, from a home where the package was installed
+# as a user installs it: the package manager unzips with tcllib's decoder on
+# Linux, which must keep the executable bit.
+home=$tmp/home
+mkdir -p "$home/Documents/Pd/externals" "$home/.local/lib/pd/extra"
+echo "package require zipfile::decode; zipfile::decode::unzipfile {$dek} {$home/Documents/Pd/externals}" |
+    tclsh && unzip -q "$dek" -d "$home/.local/lib/pd/extra"
+check $? "the package unpacks into ~/Documents/Pd/externals (package manager) and ~/.local/lib/pd/extra"
+commands=$(sed -n '/try-without-a-board 0;$/,/^#X restore/s/^#X text [0-9]* [0-9]* \(~\/.*veltrix-board --link .*\), f [0-9]*;$/\1/p' \
+    "$tmp/unpacked/Veltrix/help-Veltrix-help.pd")
+[ "$(grep -c . <<<"$commands")" = 2 ]
+check $? "the help gives the simulator's command for both folders"
+while read -r command; do
+    link=$tmp/board0
+    rm -f "$link"
+    (export HOME=$home && eval "exec ${command//\/tmp\/veltrix-board0/$link}") </dev/null >"$tmp/board.log" 2>&1 &
+    for _ in $(seq 50); do [ -L "$link" ] && break; sleep 0.1; done
+    [ -L "$link" ] && [ -c "$(readlink "$link")" ]
+    check $? "the help's command runs from an empty home: $command"
+    kill $! && wait $!
+    [ "$failed" = 0 ] || sed 's/^/    /' "$tmp/board.log"
+done <<<"$commands"
 
 summary check_package

@@ -37,6 +37,13 @@ extern "C" int __wrap_poll(pollfd *fds, nfds_t n, int timeout)
     return __real_poll(fds, n, timeout);
 }
 
+// No read() may ask for more than FIONREAD last said waits (Linux's read()
+// of more waits for the flush worker too): pty_tests link with --wrap=read.
+namespace {
+int fionread_told[1024];
+int reads_past_fionread = 0;
+} // namespace
+
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
 {
@@ -44,7 +51,32 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
         memcpy(arg, &icount, sizeof icount);
         return 0;
     }
-    return __real_ioctl(fd, request, arg);
+    int result = __real_ioctl(fd, request, arg);
+    if (request == FIONREAD && result == 0 && fd >= 0 && fd < 1024)
+        fionread_told[fd] = *static_cast<int *>(arg);
+    return result;
+}
+
+extern "C" ssize_t __real_read(int fd, void *buf, size_t n);
+extern "C" ssize_t __wrap_read(int fd, void *buf, size_t n)
+{
+    if (fd >= 0 && fd < 1024) {
+        reads_past_fionread += n > size_t(fionread_told[fd]);
+        fionread_told[fd] = 0; // the next read needs a count of its own
+    }
+    return __real_read(fd, buf, n);
+}
+
+// The errors an open can meet, played for the names /errno/N: pty_tests link
+// with --wrap=open64 (the build's 64-bit file offsets name open() so).
+extern "C" int __real_open64(const char *path, int flags, ...);
+extern "C" int __wrap_open64(const char *path, int flags, mode_t mode)
+{
+    if (!strncmp(path, "/errno/", 7)) {
+        errno = atoi(path + 7);
+        return -1;
+    }
+    return __real_open64(path, flags, mode);
 }
 
 namespace {
@@ -143,8 +175,16 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
     t_serial *first = serial_open(pty.slave().c_str());
     ASSERT_NE(first, nullptr);
     t_serial_open_error why = serial_open_ok;
+    // A refused open keeps no descriptor: a board retries every second.
+    auto lowest_free_fd = [] {
+        int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        close(fd);
+        return fd;
+    };
+    int free_fd = lowest_free_fd();
     EXPECT_EQ(serial_open(pty.slave().c_str(), &why), nullptr);
     EXPECT_EQ(why, serial_open_busy);
+    EXPECT_EQ(lowest_free_fd(), free_fd) << "the refused open kept its descriptor";
     serial_close(first);
     t_serial *again = serial_open(pty.slave().c_str());
     EXPECT_NE(again, nullptr);
@@ -158,6 +198,15 @@ TEST(PosixSerial, WhatIsNotATerminalFailsAtTheSettings)
     EXPECT_EQ(why, serial_open_missing);
     EXPECT_EQ(serial_open("/tmp", &why), nullptr);
     EXPECT_EQ(why, serial_open_not_serial);
+    // A user not in the port's group must not be told to close another
+    // program; a tty whose device went away answers ENXIO.
+    for (auto [error, told] : {std::pair{EACCES, serial_open_denied},
+                               {EPERM, serial_open_denied},
+                               {ENXIO, serial_open_missing},
+                               {EBUSY, serial_open_busy}}) {
+        EXPECT_EQ(serial_open(("/errno/" + std::to_string(error)).c_str(), &why), nullptr);
+        EXPECT_EQ(int(why), int(told)) << strerror(error);
+    }
     t_serial *port = serial_open("/dev/null");
     ASSERT_NE(port, nullptr);
     t_commstate state{};
@@ -280,6 +329,7 @@ TEST(PosixSerial, NoReadOrWriteWaitsInPoll)
     ASSERT_TRUE(pty.write({1, 2, 3}));
     usleep(20000);
     polls = 0;
+    reads_past_fionread = 0;
     Bytes got;
     for (auto wait : {serial_now, serial_now, serial_now, serial_now, serial_rest}) {
         uint8_t b = 0;
@@ -289,6 +339,7 @@ TEST(PosixSerial, NoReadOrWriteWaitsInPoll)
             got.push_back(b);
     }
     EXPECT_EQ(got, (Bytes{1, 2, 3}));
+    EXPECT_EQ(reads_past_fionread, 0) << "a read asked for more than FIONREAD said waits";
     const t_commtimeouts quick = {1, 1, 1, 0, 20};
     ASSERT_TRUE(serial_settimeouts(port, &quick));
     Bytes big(1 << 20, 0x55); // more than the line holds: the write waits for room

@@ -39,7 +39,8 @@ TEST_F(Tells, AUsbNameIsResolvedAtEveryAttemptAndFollowsTheBoard)
 {
     t_Veltrix *x = make({"open", "usb:A1F0"});
     lines();
-    fakepd::advance(0); // not plugged in yet
+    usb_device("/dev/ttyUSB0", ""); // a board with no serial number matches no serial
+    fakepd::advance(0);             // not plugged in yet
     const std::string no_match = "usb:A1F0: no USB serial port matches: is the board plugged in? "
                                  "'ports' shows each one's usb: name";
     EXPECT_EQ(lines(), (Lines{tick(x, "connecting usb:A1F0 ..."),
@@ -98,8 +99,9 @@ TEST_F(Tells, SeveralMatchesTakeTheFirstInPortsOrderAndTwoBoardsNeverShareIt)
 
 TEST_F(Tells, MalformedUsbNamesAreOpenedAsGiven)
 {
-    for (const char *name :
-         {"usb:", "usb:2341:43", "usb:2341:0043:", "usb:2341:zz43:A", "usb:2341:0043:A:B"}) {
+    const std::string too_long = "usb:" + std::string(64, 'A'); // a serial holds 63 at most
+    for (const char *name : {"usb:", "usb:2341:43", "usb:23410:0043", "usb:2341:0043:",
+                             "usb:2341:zz43:A", "usb:2341:0043:A:B", too_long.c_str()}) {
         SCOPED_TRACE(name);
         usb_device("/dev/ttyACM0", "A");
         fakeserial::add(name);
@@ -144,7 +146,8 @@ TEST_F(Tells, AReasonIsToldWhenItIsNew)
 TEST_F(Tells, InfoTellsTagsNoiseAndAMistypedTag)
 {
     t_Veltrix *knob = make({"receive", "Knob"});
-    make({"receive", "led"});
+    t_Veltrix *led = make({"receive", "led"});
+    make({"receive", "t01"}); // no mistyped 't0'
     t_Veltrix *x = connected_board("/dev/a");
     fakeserial::feed("/dev/a", {1, 2, 3});
     for (float v : {1.0f, 2.5f})
@@ -161,9 +164,46 @@ TEST_F(Tells, InfoTellsTagsNoiseAndAMistypedTag)
     EXPECT_EQ(got[3], info(x, "tag 'knob': 2 frames, last 2.5, no receiver listens; a receiver "
                               "listens to 'Knob'"));
     EXPECT_EQ(got[4], info(x, "tag 'led': 1 frames, last 1, received"));
+    EXPECT_EQ(got[5], info(x, "tag 't0': 1 frames, last 0, no receiver listens"));
     EXPECT_EQ(got[19], info(x, "and 3 frames under more tags than the 16 kept"));
     EXPECT_EQ(got[20], info(x, "line errors: none, 0 writes failed"));
     EXPECT_EQ(info_lines(knob), Lines{info(knob, "receive 'Knob': 0 values")});
+    EXPECT_EQ(info_lines(led), Lines{info(led, "receive 'led': 1 values")});
+}
+
+TEST_F(Tells, InfoAfterAReplugTellsOfTheNewConnectionOnly)
+{
+    usb_device("COM4", "B");
+    auto &dev = usb_device("COM3", "A");
+    t_Veltrix *x = make({"open", "usb:2341:0043"});
+    auto port = [&](const std::string &found) {
+        return info(x, "port usb:2341:0043" + found + ", 115200 baud, polled every 100 ms");
+    };
+    auto since = [&](const std::string &counts) {
+        return info(x, "since connecting: " + counts + ", 0 bytes skipped as noise");
+    };
+    const std::string no_errors = info(x, "line errors: none, 0 writes failed");
+    EXPECT_EQ(info_lines(x), (Lines{port(", not found yet"), info(x, "not connected yet"),
+                                    since("0 bytes, 0 frames"), no_errors}));
+    fakepd::advance(0);
+    fakeserial::feed("COM3", frame("a", 1));
+    dev.line_errors = serial_error_overrun;
+    fakepd::advance(100);
+    dev.fail[fakeserial::op_read] = true; // pulled out
+    fakepd::advance(100);
+    EXPECT_EQ(info_lines(x),
+              (Lines{port(" is COM3"),
+                     info(x, "not connected: the connection was lost, the next attempt comes soon"),
+                     since("7 bytes, 1 frames"),
+                     info(x, "tag 'a': 1 frames, last 1, no receiver listens"),
+                     info(x, "line errors: overrun, 0 writes failed")}));
+    dev.fail[fakeserial::op_read] = false; // and back: the ambiguity is not news
+    fakepd::advance(100);
+    EXPECT_EQ(lines(),
+              (Lines{tick(x, "connecting usb:2341:0043 ..."), tick(x, "usb:2341:0043 is COM3"),
+                     tick(x, "connected usb:2341:0043 ok!")}));
+    EXPECT_EQ(info_lines(x), (Lines{port(" is COM3"), info(x, "connected for 0.0 s"),
+                                    since("0 bytes, 0 frames"), no_errors}));
 }
 
 TEST_F(Tells, InfoHintsAtTheBaudRateWhenNothingButNoiseComes)

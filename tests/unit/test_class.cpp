@@ -138,6 +138,9 @@ TEST_F(Limits, NinthBoardIsRefusedAndLeavesNothingBehind)
     EXPECT_EQ(fakepd::live_clocks(), clocks);
     for (int i = 0; i < 8; i++)
         EXPECT_EQ(Veltrix.boards[i], boards[i]);
+    for (t_Veltrix *x : boards)
+        destroy(x);
+    EXPECT_EQ(fakepd::live_clocks(), 0) << "a board's slot was not freed";
 }
 
 TEST_F(Limits, FreedBoardSlotGoesToTheNextBoard)

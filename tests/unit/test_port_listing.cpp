@@ -118,9 +118,11 @@ TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
     node("ttyACM0");
     link("/dev/serial/by-id/usb-Arduino__www.arduino.cc__0043_85736323838351F0C1A1-if00",
          "../../ttyACM0");
-    // An adapter with no strings, whose by-id name is too long to open by.
+    // An adapter with no maker or product, whose by-id name is too long to
+    // open by, and whose serial number is longer than a record holds.
     file("/sys/devices/" + usb + "/1-2/idVendor", "0403\n");
     file("/sys/devices/" + usb + "/1-2/idProduct", "6001\n");
+    file("/sys/devices/" + usb + "/1-2/serial", std::string(70, 's') + "\n");
     tty("ttyUSB0", usb + "/1-2/1-2:1.0/ttyUSB0", "../../../ttyUSB0");
     node("ttyUSB0");
     link("/dev/serial/by-id/usb-" + std::string(120, 'x'), "../../ttyUSB0");
@@ -159,6 +161,7 @@ TEST_F(Tree, LinuxListsTheTtysWithADeviceAndANode)
     EXPECT_STREQ(ftdi.usb_id, "0403:6001");
     EXPECT_STREQ(ftdi.alias, "");
     EXPECT_STREQ(ftdi.maker, "");
+    EXPECT_EQ(ftdi.serial, std::string(63, 's'));
     const t_portinfo &uart = ports["/dev/ttyS0"];
     EXPECT_STREQ(uart.about, "driver serial");
     EXPECT_STREQ(uart.usb_id, "");

@@ -49,6 +49,8 @@ TEST_F(Ports, MoreThanCanBeShownEndsWithACount)
     ASSERT_EQ(got.size(), size_t(ports_max + 1));
     EXPECT_EQ(got.front(), "Veltrix_ports COM100");
     EXPECT_EQ(got.back(), "Veltrix_ports and 3 more");
+    make({"open", "usb:2341:0043"}); // looks at no more ports than were listed
+    fakepd::advance(0);
 }
 
 TEST_F(Ports, AUsbPortShowsTheUsbNameToOpenItBy)

@@ -191,6 +191,7 @@ TEST_F(Send, TheWireCarriesTheNearest32BitFloat)
         {-1e-300, 0x80000000},
         {-HUGE_VAL, 0xFF800000},
         {std::nan(""), 0x7FC00000},
+        {-std::nan(""), 0xFFC00000},
     };
     for (const auto &c : cases) {
         // Straight from the double: a 32-bit Pd's float arrives rounded already.

@@ -191,8 +191,8 @@ void board_info(t_Veltrix *x)
     if (s->frames_untold)
         post("Veltrix_info %p and %llu frames under more tags than the %d kept", p,
              static_cast<unsigned long long>(s->frames_untold), board_tags_kept);
-    post("Veltrix_info %p line errors: %s%s%s%s, %lu writes failed", p,
-         s->line_error_reports ? "" : "none",
+    post("Veltrix_info %p line errors:%s%s%s%s, %lu writes failed", p,
+         s->line_error_reports ? "" : " none",
          s->line_error_kinds & serial_error_overrun ? " overrun" : "",
          s->line_error_kinds & serial_error_framing ? " framing" : "",
          s->line_error_kinds & serial_error_parity ? " parity" : "",
