@@ -31,7 +31,7 @@ constexpr long sint32 = 3;                  // kCFNumberSInt32Type
 constexpr int parents_looked_at = 16;       // a registry is shallow; a loop must end
 constexpr int clients_looked_at = 4 * 4096; // whatever the registry holds
 
-enum t_key { callout, vendor, product, serial, maker, product_name, interface, keys };
+enum t_key { callout, vendor, product, serial, maker, product_name, interface_number, keys };
 const char *const key_names[keys] = {"IOCalloutDevice",   "idVendor",        "idProduct",
                                      "USB Serial Number", "USB Vendor Name", "USB Product Name",
                                      "bInterfaceNumber"};
@@ -83,7 +83,7 @@ void describe(const t_lookup &l, t_io client, t_portinfo *port)
         if (!up)
             return;
         entry = parent;
-        if (number_of(l, entry, vendor, &vid) && !number_of(l, entry, interface, &n))
+        if (number_of(l, entry, vendor, &vid) && !number_of(l, entry, interface_number, &n))
             break;
         vid = -1;
     }
