@@ -186,7 +186,10 @@ void serial_close(t_serial *port)
 
 #include <cstdio>
 
-const bool ports_know_usb = true;
+bool ports_know_usb()
+{
+    return true;
+}
 
 // Every device present, open or not, in name order as a directory might give it.
 int ports_list(t_portinfo *ports, int max)

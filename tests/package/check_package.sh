@@ -48,14 +48,17 @@ for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so
     [ "$os" = Windows ] && ext=dll
+    # macOS: one fat file per float size holds both CPUs.
+    [ "$os" = Darwin ] && cpu=fat
     expected+=" Veltrix.${os,,}-$cpu-$floatsize.$ext"
     [ "$os" = Linux ] && [ "$cpu" != armv6 ] && [[ " $expected " != *" bin/linux-$cpu/veltrix-board "* ]] &&
         expected+=" bin/linux-$cpu/veltrix-board"
 done
 # The names older Pds try: single precision only.
 expected+=" Veltrix.l_amd64 Veltrix.l_arm64 Veltrix.l_arm Veltrix.m_i386 Veltrix.m_amd64"
+expected+=" Veltrix.d_fat"
 got=$(cd "$tmp/unpacked/Veltrix" && find . -type f | sed 's|^\./||' | sort)
-want=$(tr ' ' '\n' <<<"$expected" | sort)
+want=$(tr ' ' '\n' <<<"$expected" | sort -u)
 [ "$got" = "$want" ]
 check $? "the folder holds exactly: $(echo $want)"
 if [ "$got" != "$want" ]; then
@@ -65,8 +68,19 @@ fi
 # Each module exports Veltrix_setup alone; a Windows one imports from
 # KERNEL32, the C runtime and pd.dll only.
 folder=$tmp/unpacked/Veltrix
-for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
+# A macOS one is checked by check_macos.py (see there) with the m_pd.h and
+# libSystem stub of its build.
+mac=$root/build-package/darwin-arm64-32
+mac_check() {
+    local cache=$mac/CMakeCache.txt
+    python3 "$root/tests/package/check_macos.py" "$(sed -n 's|^PD_INCLUDE_DIR:PATH=||p' "$cache")/m_pd.h" \
+        "$(sed -n 's|^VELTRIX_MACOS_LIBC:PATH=||p' "$cache")/lib/libSystem.tbd" "$@"
+}
+for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll \
+    "$folder"/Veltrix.darwin-*.so "$folder"/Veltrix.d_fat; do
     case $module in
+    *darwin-fat-64*) out=$(mac_check 64 "$module" 2>&1) ;;
+    *darwin* | *d_fat) out=$(mac_check 32 "$module" 2>&1) ;;
     *arm64*) out=$("$root/tests/check_exports.sh" "$module" aarch64-linux-gnu-nm 2>&1) ;;
     *armv*) out=$("$root/tests/check_exports.sh" "$module" arm-linux-gnueabihf-nm 2>&1) ;;
     *linux*) out=$("$root/tests/check_exports.sh" "$module" 2>&1) ;;
@@ -78,6 +92,13 @@ for module in "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.windows-*.dll; do
     check $? "tables of $(basename "$module")"
     [ "$failed" = 0 ] || echo "$out" | sed 's/^/    /'
 done
+
+# The macOS check fails where it must.
+out=$("$root/tests/package/check_macos_faults.sh" "$folder/Veltrix.darwin-fat-32.so" "$mac" 2>&1)
+echo "$out"
+passed=$((passed + $(grep -c '^PASS ' <<<"$out")))
+failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
+[ "$(grep -c '^PASS ' <<<"$out")" = 3 ] || failed=$((failed + 1))
 
 # What a Pd on ARMv6 may load is ARMv6 code; the ARMv7 module, which was
 # .l_arm before, is not, and the same check must say so.

@@ -26,7 +26,8 @@ lassign [::deken::utilities::parse_filename [file tail $dek]] name got_version a
 check [expr {$name eq "Veltrix"}] "package name '$name'"
 check [expr {$got_version eq $version}] "version '$got_version'"
 set want {Linux-amd64-32 Linux-amd64-64 Linux-arm64-32 Linux-armv6-32 Linux-armv7-32 Windows-i386-32
-          Windows-amd64-32 Windows-amd64-64}
+          Windows-amd64-32 Windows-amd64-64 Darwin-arm64-32 Darwin-amd64-32
+          Darwin-arm64-64 Darwin-amd64-64}
 check [expr {[lsort $archs] eq [lsort $want]}] "platforms: $archs"
 
 # Pd tells the plugin its platform as os, cpu, pointer bits and float size.
@@ -36,9 +37,11 @@ set offered {
     {Linux armv6l 32 32} {Linux armv7 32 32} {Linux armv7l 32 32} {Windows amd64 64 32}
     {Windows amd64 64 64} {Windows i386 32 32}
     {Windows i686 32 32}
+    {Darwin arm64 64 32} {Darwin amd64 64 32} {Darwin arm64 64 64} {Darwin amd64 64 64}
+    {Darwin x86_64 64 32}
 }
 # No module for these: offering the package would install one that cannot load.
-set refused {{Linux arm64 64 64} {Linux i386 32 32} {Darwin amd64 64 32}}
+set refused {{Linux arm64 64 64} {Linux i386 32 32} {Darwin i386 32 32}}
 foreach platform $offered {
     ::deken::set_platform {*}$platform
     check [::deken::architecture_match $archs] "offered to a Pd on $platform"

@@ -1,9 +1,11 @@
 // The Linux and macOS listers on made-up /sys and /dev trees.
 #include "ports.h"
+#include "ports_macos.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -212,15 +214,146 @@ TEST_F(Tree, MacListsTheCallOutDevices)
     file("/dev/cu.usbmodem1101");
     file("/dev/tty.usbmodem1101");
     file("/dev/cu.Bluetooth-Incoming-Port");
+    file("/dev/cu.debug-console");
+    file("/dev/cu.HC-05");
     watch_opens();
     t_portinfo ports[4];
     int n = ports_list_callout(root.c_str(), ports, 4);
     EXPECT_EQ(opened(), std::vector<std::string>{}) << "the listing opened a port";
-    ASSERT_EQ(n, 2);
+    ASSERT_EQ(n, 2) << "the Mac's own Bluetooth and debug ports are left out";
     std::string names[] = {ports[0].name, ports[1].name};
     std::sort(names, names + 2);
-    EXPECT_EQ(names[0], "/dev/cu.Bluetooth-Incoming-Port");
+    EXPECT_EQ(names[0], "/dev/cu.HC-05");
     EXPECT_EQ(names[1], "/dev/cu.usbmodem1101");
+}
+
+// A made-up IOKit registry behind the lister's table: entries with a parent
+// and properties, CF values as records, every reference counted.
+namespace fakeio {
+
+struct Value {
+    bool text;
+    std::string s;
+    int32_t n;
+};
+struct Entry {
+    t_io parent;
+    std::map<std::string, Value> props;
+};
+std::map<t_io, Entry> registry;
+std::vector<t_io> listed; // the iterator's entries, once handed out
+int refs;                 // CF values and IOKit objects not yet released
+
+t_cf value(Value v)
+{
+    refs++;
+    return new Value(std::move(v));
+}
+const t_iokit table = {
+    [](const char *name) {
+        return value({true, name, 0});
+    },
+    [](uint32_t, t_cf matching, t_io *it) {
+        delete static_cast<const Value *>(matching), refs--;
+        listed.clear();
+        for (auto &[id, e] : registry) {
+            if (e.props.count("IOCalloutDevice"))
+                listed.push_back(id);
+        }
+        refs++, *it = 1000;
+        return 0;
+    },
+    [](t_io) -> t_io {
+        if (listed.empty())
+            return 0;
+        t_io id = listed.front();
+        listed.erase(listed.begin());
+        return refs++, id;
+    },
+    [](t_io) { return refs--, 0; },
+    [](t_io e, const char *plane, t_io *parent) {
+        EXPECT_STREQ(plane, "IOService");
+        *parent = registry[e].parent;
+        return *parent ? (refs++, 0) : 1;
+    },
+    [](t_io e, t_cf key, t_cf, uint32_t) -> t_cf {
+        auto &props = registry[e].props;
+        auto p = props.find(static_cast<const Value *>(key)->s);
+        return p == props.end() ? nullptr : value(p->second);
+    },
+    [](t_cf, const char *text, uint32_t) {
+        return value({true, text, 0});
+    },
+    [](t_cf v) { delete static_cast<const Value *>(v), refs--; },
+    [](t_cf v) { return static_cast<const Value *>(v)->text ? 1ul : 2ul; },
+    [] { return 1ul; },
+    [] { return 2ul; },
+    [](t_cf v, char *out, long size, uint32_t) -> unsigned char {
+        auto &s = static_cast<const Value *>(v)->s;
+        return long(s.size()) < size && strcpy(out, s.c_str());
+    },
+    [](t_cf v, long type, void *out) -> unsigned char {
+        EXPECT_EQ(type, 3); // 32-bit signed
+        *static_cast<int32_t *>(out) = static_cast<const Value *>(v)->n;
+        return 1;
+    },
+};
+
+} // namespace fakeio
+
+TEST(MacRegistry, GivesEachCallOutDeviceItsUsbDevice)
+{
+    using namespace fakeio;
+    auto text = [](const char *s) { return Value{true, s, 0}; };
+    auto number = [](int32_t n) { return Value{false, "", n}; };
+    auto usb = [&](t_io id, t_io parent, int vid, int pid, const char *serial) {
+        registry[id] = {parent, {{"idVendor", number(vid)}, {"idProduct", number(pid)}}};
+        if (serial)
+            registry[id].props["USB Serial Number"] = text(serial);
+    };
+    // Serial client, driver, interface (repeating the ids), device, on a hub with a serial.
+    auto board = [&](t_io id, const char *callout, int vid, int pid, const char *serial) {
+        registry[id] = {id + 1, {{"IOCalloutDevice", text(callout)}}};
+        registry[id + 1] = {id + 2, {}};
+        usb(id + 2, id + 3, vid, pid, nullptr);
+        registry[id + 2].props["bInterfaceNumber"] = number(0);
+        usb(id + 3, 1, vid, pid, serial);
+    };
+    usb(1, 0, 0x05e3, 0x0610, "HUB0001");
+    board(10, "/dev/cu.usbserial-A50285BI", 0x0403, 0x6001, "A50285BI");
+    registry[13].props["USB Vendor Name"] = text("FTDI");
+    registry[13].props["USB Product Name"] = text("FT232R USB UART");
+    board(20, "/dev/cu.usbmodem1101", 0x2341, 0x0043, "85736323838351F0C1A1");
+    board(30, "/dev/cu.usbmodem1201", 0x2341, 0x0043, nullptr); // no serial: not the hub's
+    board(40, "/dev/cu.usbmodem14301", 0x2e8a, 0x000a, "E660583883265C2F");
+    registry[50] = {51, {{"IOCalloutDevice", text("/dev/cu.HC-05")}}};
+    registry[51] = {0, {{"BTAddress", text("98:d3:31:fb:2e:1a")}}};
+
+    const char *names[] = {"/dev/cu.HC-05", "/dev/cu.usbmodem1201", "/dev/cu.usbmodem14301",
+                           "/dev/cu.usbserial-A50285BI", "/dev/cu.usbmodem1101"};
+    t_portinfo ports[5] = {};
+    for (int i = 0; i < 5; i++)
+        strcpy(ports[i].name, names[i]);
+    ASSERT_TRUE(ports_add_usb(table, ports, 5));
+    EXPECT_EQ(refs, 0) << "a reference was not released";
+    auto shown = [&](int i) {
+        const t_portinfo &p = ports[i];
+        return std::string(p.usb_id) + " " + p.serial + " " + p.maker + " " + p.product;
+    };
+    EXPECT_EQ(shown(0), "   ");
+    EXPECT_EQ(shown(1), "2341:0043   ");
+    EXPECT_EQ(shown(2), "2e8a:000a E660583883265C2F  ");
+    EXPECT_EQ(shown(3), "0403:6001 A50285BI FTDI FT232R USB UART");
+    EXPECT_EQ(shown(4), "2341:0043 85736323838351F0C1A1  ");
+
+    char chosen[ports_name_size], others[128];
+    t_usb_name id;
+    ASSERT_TRUE(usb_name_parse("usb:2341:0043", &id));
+    EXPECT_EQ(ports_match(id, ports, 5, chosen, others, sizeof others), 2);
+    EXPECT_STREQ(chosen, "/dev/cu.usbmodem1101");
+    ASSERT_TRUE(usb_name_parse("usb:a50285bi", &id));
+    EXPECT_EQ(ports_match(id, ports, 5, chosen, nullptr, 0), 1);
+    EXPECT_STREQ(chosen, "/dev/cu.usbserial-A50285BI");
 }
 
 } // namespace

@@ -109,7 +109,7 @@ void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t
     t_board &b = x->d.b;
     void *p = x;
     b.port[0] = '\0';
-    if (!ports_know_usb) {
+    if (!ports_know_usb()) {
         *why = why_usb_cannot;
         return;
     }

@@ -32,8 +32,9 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max);
 int ports_list_callout(const char *root, t_portinfo *ports, int max);
 
 // Whether this platform's lister knows the USB identity of its ports; where
-// it does not (macOS, for want of IOKit), no usb: name can be resolved.
-extern const bool ports_know_usb;
+// it does not (macOS when IOKit could not be loaded), no usb: name can be
+// resolved.
+bool ports_know_usb();
 
 // A board by what it is: usb:<serial>, usb:<vid>:<pid> or
 // usb:<vid>:<pid>:<serial>, vendor and product in hex as `ports` shows them.

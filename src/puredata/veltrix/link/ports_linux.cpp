@@ -253,7 +253,10 @@ int ports_list_sysfs(const char *root, t_portinfo *ports, int max)
     return n;
 }
 
-const bool ports_know_usb = true;
+bool ports_know_usb()
+{
+    return true;
+}
 
 int ports_list(t_portinfo *ports, int max)
 {

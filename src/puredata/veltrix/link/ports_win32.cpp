@@ -115,7 +115,10 @@ void describe_bus(const char *bus, bool usb, t_portinfo *ports, int n, int *budg
 
 } // namespace
 
-const bool ports_know_usb = true;
+bool ports_know_usb()
+{
+    return true;
+}
 
 int ports_list(t_portinfo *ports, int max)
 {

@@ -13,10 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -185,7 +184,9 @@ t_serial *serial_open(const char *name, t_serial_open_error *why)
         ::close(fd);
         return nullptr;
     }
-    auto *port = new (std::nothrow) t_serial{};
+    // calloc and clock_gettime rather than new and <chrono>'s clocks: the
+    // module then needs no C++ runtime library, on macOS libSystem alone.
+    auto *port = static_cast<t_serial *>(calloc(1, sizeof(t_serial)));
     if (!port) {
         *why = serial_open_other;
         ::close(fd);
@@ -389,11 +390,12 @@ void serial_close(t_serial *port)
     if (!port)
         return;
     ::close(port->fd); // drops the lock with it
-    delete port;
+    free(port);
 }
 
 int64_t serial_clock_us()
 {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

@@ -19,8 +19,16 @@ int serial_set_custom_rate(int fd, int32_t rate)
 }
 
 #elif defined(__APPLE__)
-#include <IOKit/serial/ioss.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#if __has_include(<IOKit/serial/ioss.h>)
+#include <IOKit/serial/ioss.h>
+#endif
+// Built without the SDK the header is missing; the request is the kernel's,
+// fixed since Mac OS X 10.4.
+#ifndef IOSSIOSPEED
+#define IOSSIOSPEED _IOW('T', 2, speed_t)
+#endif
 
 int serial_set_custom_rate(int fd, int32_t rate)
 {

@@ -93,7 +93,7 @@ void reason_text(char *out, size_t size, const t_Veltrix *x, t_board_why why, co
         break;
     case why_usb_cannot:
         snprintf(out, size,
-                 "usb: names need IOKit, which this build does not use on macOS: open the "
+                 "usb: names need IOKit, which could not be loaded: open the "
                  "/dev/cu.* name that 'ports' lists");
         break;
     default:
