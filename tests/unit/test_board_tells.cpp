@@ -65,7 +65,9 @@ TEST_F(Tells, AUsbNameIsResolvedAtEveryAttemptAndFollowsTheBoard)
     EXPECT_EQ(fakeserial::get("/dev/ttyACM1").opens, 1);
 }
 
-TEST_F(Tells, SeveralMatchesTakeTheFirstInPortsOrderAndTwoBoardsNeverShareIt)
+// Boards of one name take the matches in `ports` order, each one no other
+// board holds; one more than there are matches waits for one to come free.
+TEST_F(Tells, SeveralMatchesTakeTheFirstFreeInPortsOrderAndTwoBoardsNeverShareOne)
 {
     usb_device("COM10", "B");
     usb_device("COM9", "A");
@@ -73,27 +75,42 @@ TEST_F(Tells, SeveralMatchesTakeTheFirstInPortsOrderAndTwoBoardsNeverShareIt)
     other.usb_id = "0403:6001";
     t_Veltrix *first = make({"open", "usb:2341:0043"});
     t_Veltrix *second = make({"open", "usb:2341:0043"});
+    t_Veltrix *third = make({"open", "usb:2341:0043"});
     lines();
     fakepd::advance(0);
-    const std::string ambiguous =
-        "WARNING: usb:2341:0043 is ambiguous: 2 ports match; COM9 is taken, the first as "
-        "'ports' lists them, before COM10. Add the serial number to the name to choose";
+    const std::string ambiguous = "WARNING: usb:2341:0043 is ambiguous: 2 ports match; ";
+    const std::string choose = ". Add the serial number to the name to choose";
     EXPECT_EQ(
         lines(),
         (Lines{tick(first, "connecting usb:2341:0043 ..."), tick(first, "usb:2341:0043 is COM9"),
-               tick(first, ambiguous), tick(first, "connected usb:2341:0043 ok!"),
-               tick(second, "connecting usb:2341:0043 ..."), tick(second, "usb:2341:0043 is COM9"),
-               tick(second, ambiguous), tick(second, "CreateFile(usb:2341:0043) failed"),
-               tick(second, "COM9: busy: [Veltrix open] " + addr(first) +
-                                " of this patch holds it; one board object per port")}));
+               tick(first, ambiguous +
+                               "COM9 is taken, the first as 'ports' lists them, "
+                               "before COM10" +
+                               choose),
+               tick(first, "connected usb:2341:0043 ok!"),
+               tick(second, "connecting usb:2341:0043 ..."), tick(second, "usb:2341:0043 is COM10"),
+               tick(second, ambiguous +
+                                "COM10 is taken, the first that no other board "
+                                "holds, besides COM9" +
+                                choose),
+               tick(second, "connected usb:2341:0043 ok!"),
+               tick(third, "connecting usb:2341:0043 ..."), tick(third, "usb:2341:0043 is COM9"),
+               tick(third, ambiguous +
+                               "COM9 is taken, the first as 'ports' lists them, "
+                               "before COM10" +
+                               choose),
+               tick(third, "CreateFile(usb:2341:0043) failed"),
+               tick(third, "COM9: busy: [Veltrix open] " + addr(first) +
+                               " of this patch holds it; one board object per port")}));
     fakepd::advance(1000); // said once
-    EXPECT_EQ(lines(), (Lines{tick(second, "connecting usb:2341:0043 ..."),
-                              tick(second, "CreateFile(usb:2341:0043) failed")}));
-    EXPECT_EQ(fakeserial::get("COM10").opens + other.opens, 0); // no port that is not taken
-    EXPECT_EQ(fakeserial::get("COM9").opens, 1);
-    destroy(first);
+    EXPECT_EQ(lines(), (Lines{tick(third, "connecting usb:2341:0043 ..."),
+                              tick(third, "CreateFile(usb:2341:0043) failed")}));
+    EXPECT_EQ(other.opens, 0);
+    EXPECT_EQ(fakeserial::get("COM9").opens + fakeserial::get("COM10").opens, 2);
+    destroy(second);
     fakepd::advance(1000);
-    EXPECT_EQ(second->d.b.connected, 1);
+    EXPECT_EQ(third->d.b.connected, 1);
+    EXPECT_STREQ(third->d.b.port, "COM10");
 }
 
 TEST_F(Tells, MalformedUsbNamesAreOpenedAsGiven)
@@ -172,7 +189,8 @@ TEST_F(Tells, InfoHintsAtTheBaudRateWhenNothingButNoiseComes)
     // What a sketch at another rate looks like: garbage, now and then a
     // "frame" whose tag is garbage too.
     fakeserial::feed("/dev/a", std::vector<uint8_t>(200, 0xF8));
-    fakeserial::feed("/dev/a", {0xAA, 0x80, 0xFE, 0x00, 1, 2, 3, 4});
+    for (int i = 0; i < 3; i++) // the same garbage tag again and again
+        fakeserial::feed("/dev/a", {0xAA, 0x80, 0xFE, 0x00, 1, 2, 3, 4});
     fakeserial::get("/dev/a").fail[fakeserial::op_write] = true;
     fakepd::send_float(&make({"send", "led"})->x_obj, 1);
     fakepd::advance(100);
