@@ -86,6 +86,11 @@ void serial_close(t_serial *port)
     port->open = false;
 }
 
+int serial_same_device(t_serial *port, const char *name)
+{
+    return port == &device && !strcmp(name, serial_memory_name);
+}
+
 int64_t serial_clock_us()
 {
     using namespace std::chrono;

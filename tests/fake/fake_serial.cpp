@@ -25,9 +25,17 @@ std::set<t_serial *> &handles()
     return h;
 }
 
+// Names that lead to another: name -> target.
+std::map<std::string, std::string> &links()
+{
+    static std::map<std::string, std::string> l;
+    return l;
+}
+
 fakeserial::t_device *find(const std::string &name)
 {
-    auto it = devices().find(name);
+    auto link = links().find(name);
+    auto it = devices().find(link == links().end() ? name : link->second);
     return it == devices().end() ? nullptr : it->second.get();
 }
 
@@ -165,6 +173,12 @@ int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *w
     return n == length || call == d->short_write_at;
 }
 
+int serial_same_device(t_serial *port, const char *name)
+{
+    auto *d = port ? dev(port) : nullptr;
+    return d && d == find(name);
+}
+
 int64_t serial_clock_us()
 {
     return virtual_us;
@@ -232,6 +246,7 @@ void reset()
         delete port;
     handles().clear();
     devices().clear();
+    links().clear();
 }
 
 t_device &add(const std::string &name)
@@ -249,6 +264,11 @@ t_device &get(const std::string &name)
 void remove(const std::string &name)
 {
     devices().erase(name);
+}
+
+void link(const std::string &name, const std::string &target)
+{
+    links()[name] = target;
 }
 
 void feed(const std::string &name, const std::vector<uint8_t> &bytes)

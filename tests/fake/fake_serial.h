@@ -60,6 +60,9 @@ void reset();
 t_device &add(const std::string &name);
 t_device &get(const std::string &name);
 void remove(const std::string &name);
+// Another name for the device `target`, as a link to a device node is: it
+// opens the same device, which stays held whichever name opened it.
+void link(const std::string &name, const std::string &target);
 void feed(const std::string &name, const std::vector<uint8_t> &bytes);
 // Byte i of the endless stream under a one-character tag.
 uint8_t endless_byte(char tag, uint64_t i);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -195,6 +196,44 @@ TEST(Firmware, PwmLedSetsTheDutyCycleOfPin9)
     ASSERT_EQ(got.size(), want.size()) << uno.log();
     for (size_t i = 0; i < want.size(); i++)
         EXPECT_NEAR(got[i], want[i], 1e-5) << i << "\n" << uno.log();
+}
+
+// The help's recipe after a pull and a replug: the Uno resets as the port
+// opens and its bootloader loses what comes in its first second, so the
+// sketch's "ready" brings the slider's last value again.
+TEST(Firmware, PwmLedGetsTheSlidersLastValueAgainAfterAReplug)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/uno";
+    const std::vector<std::string> args = {"--pwm", "9", "--reset-on-open"};
+    auto uno = std::make_unique<Uno>("PwmLed.elf", link, args);
+    ASSERT_TRUE(uno->wait_err(link, wait_ms)) << uno->log();
+    std::vector<std::string> patch = {"obj 10 10 Veltrix open " + link,
+                                      "obj 10 40 Veltrix receive ready",
+                                      "obj 10 70 sel 1",
+                                      "obj 10 100 f",
+                                      "obj 10 130 Veltrix send led",
+                                      "obj 200 10 loadbang",
+                                      "obj 200 40 delay 500",
+                                      "msg 200 70 0.6",
+                                      "connect 1 0 2 0",
+                                      "connect 2 0 3 0",
+                                      "connect 3 0 4 0",
+                                      "connect 5 0 6 0",
+                                      "connect 6 0 7 0",
+                                      "connect 7 0 4 0",
+                                      "connect 7 0 3 1"};
+    PdProcess pd(dir.write("p.pd", pd_patch(patch)));
+    auto shows_last = [&] { // the slider's 0.6, in the sketch's 255 steps
+        return uno->wait_for(
+            ChildProcess::out_stream,
+            [&](const std::string &) { return std::fabs(uno->duties(9).back() - 0.6) < 0.002; },
+            wait_ms);
+    };
+    ASSERT_TRUE(shows_last()) << uno->log() << pd.console();
+    uno.reset(); // pulled out, and plugged in again: a fresh Uno, its LED off
+    uno = std::make_unique<Uno>("PwmLed.elf", link, args);
+    EXPECT_TRUE(shows_last()) << uno->log() << pd.console();
 }
 
 // Opening the port: a reset when asked, as a real Uno's; a warning for a baud

@@ -188,6 +188,14 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
     serial_close(first);
     t_serial *again = serial_open(pty.slave().c_str());
     EXPECT_NE(again, nullptr);
+    // A link to the port (/dev/serial/by-id/...) names the same device.
+    std::string link = testing::TempDir() + "veltrix-by-id";
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(pty.slave().c_str(), link.c_str()), 0);
+    Pty other;
+    EXPECT_TRUE(serial_same_device(again, link.c_str()));
+    EXPECT_FALSE(serial_same_device(again, other.slave().c_str()));
+    unlink(link.c_str());
     serial_close(again);
 }
 

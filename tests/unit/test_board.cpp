@@ -170,11 +170,13 @@ TEST_F(Board, FailedReadClosesAndReconnects100msLater)
     expect_reconnect_timetable(x, dev);
 }
 
+// One port under two names (a link to it) is still one port, held by a board.
 TEST_F(Board, TwoBoardsOnOnePortOnlyOneConnects)
 {
     fakeserial::add("/dev/a");
+    fakeserial::link("/dev/serial/by-id/a", "/dev/a");
     t_Veltrix *first = make({"open", "/dev/a"});
-    t_Veltrix *second = make({"open", "/dev/a"});
+    t_Veltrix *second = make({"open", "/dev/serial/by-id/a"});
     lines();
     fakepd::advance(0);
     EXPECT_EQ(lines(), (Lines{connecting(first), connected(first), connecting(second),

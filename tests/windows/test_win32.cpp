@@ -399,6 +399,11 @@ void backend_cases()
     run_case("backend: COMn in any case goes through the device namespace, other names not", [] {
         t_serial *port = serial_open("cOm12");
         CHECK(port, "cOm12 did not open");
+        // Each spelling of it names the one device; another port does not.
+        CHECK(serial_same_device(port, "\\\\.\\COM12") && serial_same_device(port, "COM12"),
+              "COM12 not seen as the port opened as cOm12");
+        CHECK(!serial_same_device(port, "COM3") && !serial_same_device(port, "COM1"),
+              "another port seen as COM12");
         serial_close(port);
         // Files in the working directory open only under their own names.
         for (const char *file : {"COM12x", "COM", "COMx12"}) {

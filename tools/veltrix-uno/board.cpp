@@ -84,6 +84,27 @@ void reset_board(t_uno &x)
     x.x_base = x.x_avr->cycle;
 }
 
+void start_bootloader(t_uno &x)
+{
+    reset_board(x);
+    x.x_boot_end = now_seconds() + boot_seconds;
+}
+
+bool in_bootloader(t_uno &x)
+{
+    if (x.x_boot_end == 0)
+        return false;
+    // The chip is held; its UART, off since the reset, drops every byte the
+    // part hands it, which it does only while it thinks there is room.
+    x.x_pty.xon = 1;
+    if (now_seconds() < x.x_boot_end)
+        return true;
+    x.x_boot_end = 0;
+    x.x_start = now_seconds();
+    x.x_base = x.x_avr->cycle;
+    return false;
+}
+
 int mute_stdout()
 {
     fflush(stdout);

@@ -85,7 +85,8 @@ int run(t_uno &x)
     x.x_base = x.x_avr->cycle;
     for (;;) {
         // About 0.1 ms of the board's time between looks at the world.
-        for (int i = 0; i < 1000; i++) {
+        bool held = in_bootloader(x);
+        for (int i = 0; i < 1000 && !held; i++) {
             int state = avr_run(x.x_avr);
             if (state == cpu_Done || state == cpu_Crashed) {
                 error("the firmware %s", state == cpu_Done ? "stopped" : "crashed");
@@ -101,11 +102,15 @@ int run(t_uno &x)
                 return 0;
             check_open(x);
             drain(x);
-            check_baud(x);
+            if (!held) // the bootloader's rate is not the sketch's
+                check_baud(x);
             read_stdin(x);
             next_check = t + 0.01;
         }
-        if (!x.x_opt.x_free) {
+        if (held) {
+            timespec ts{0, 1000000};
+            nanosleep(&ts, nullptr);
+        } else if (!x.x_opt.x_free) {
             double ahead = double(x.x_avr->cycle - x.x_base) / clock_hz - (t - x.x_start);
             if (ahead > 0.001) {
                 timespec ts{0, long(ahead * 1e9)};

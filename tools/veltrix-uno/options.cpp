@@ -29,7 +29,8 @@ pseudo-terminal that a patch opens with [Veltrix open PATH].
                     duty cycle of PWM pin PIN (3, 5, 6, 9, 10 or 11) changes,
                     DUTY from 0 (always low) to 1 (always high). Repeatable.
   --reset-on-open   reset the board each time a program opens the port, as a
-                    real Uno does (without its bootloader's delay).
+                    real Uno does: its bootloader listens for a second, then
+                    the sketch starts; what comes meanwhile is lost.
   --quit-after S    exit after S seconds.
   --quiet           no status lines on standard error (errors still are).
   --help            this text.

@@ -82,7 +82,7 @@ void check_open(t_uno &x)
                 x.x_mismatch = 0;
                 x.x_mismatch_told = false;
                 if (x.x_opt.x_reset_on_open) {
-                    reset_board(x);
+                    start_bootloader(x);
                     status("reset");
                 }
             } else if (was_open && x.x_opens == 0) {

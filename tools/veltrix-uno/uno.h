@@ -24,10 +24,11 @@ struct t_uno {
     uart_pty_t x_pty;
     std::string x_slave;
     std::vector<t_watch> x_watch;
-    int x_notify = -1;  // inotify on the slave: who opens it
-    int x_drain = -1;   // our own end of the slave, to drop unread bytes
-    int x_opens = 0;    // programs holding the port
-    double x_start = 0; // wall time at which x_base cycles ran
+    int x_notify = -1;     // inotify on the slave: who opens it
+    int x_drain = -1;      // our own end of the slave, to drop unread bytes
+    int x_opens = 0;       // programs holding the port
+    double x_start = 0;    // wall time at which x_base cycles ran
+    double x_boot_end = 0; // wall time the bootloader hands over to the sketch, 0: it has
     avr_cycle_count_t x_base = 0;
     long x_mismatch = 0; // the pty's baud rate last found to differ
     bool x_mismatch_told = false;
@@ -48,6 +49,13 @@ inline uint8_t reg(const t_uno &x, uint8_t addr)
 bool load_board(t_uno &x);
 // Resets the chip, as its reset button does.
 void reset_board(t_uno &x);
+// What a Uno's bootloader does after the reset that opening the port makes:
+// it listens for a second before the sketch starts, and what comes meanwhile
+// never reaches the sketch.
+constexpr double boot_seconds = 1;
+void start_bootloader(t_uno &x);
+// While the bootloader runs: true, and the bytes that came are gone.
+bool in_bootloader(t_uno &x);
 // Puts `volts` on analog pin `pin` (0 to 5).
 void set_volts(t_uno &x, int pin, double volts);
 // simavr's library chats on standard output, which is ours for the "pwm"

@@ -13,6 +13,19 @@
 //   [0(  [0.25(  [1(        (or a slider, hsl, whose range is set to 0..1)
 //   |    |       |
 //   [Veltrix send led]
+//
+// Opening the port resets the Uno, and its bootloader listens a second or
+// two before this sketch starts: what Pd sends meanwhile is lost. So the
+// sketch says "ready" when it listens, and the patch sends the LED's value
+// again on it:
+//
+//   [Veltrix receive ready]
+//   |
+//   [sel 1]
+//   |
+//   [f]  <- the slider's last value, into its right inlet
+//   |
+//   [Veltrix send led]
 #include <Veltrix.h>
 
 const uint8_t ledPin = 9;
@@ -36,6 +49,7 @@ void setup()
     analogWrite(ledPin, 0);
     Serial.begin(115200);
     veltrix.on("led", setLed);
+    veltrixSend(Serial, "ready", 1); // listening: what Pd sends now arrives
 }
 
 void loop()

@@ -92,19 +92,36 @@ void pollguard_release(t_Veltrix *x)
 
 enum t_pollend { poll_drained, poll_cut, poll_freed };
 
-// Another board of this patch that holds `port`, if any.
+// Another board of this Pd that holds the port `port` names, if any: by the
+// device, since one port has several names (a link, another spelling).
 const t_Veltrix *board_holding(const t_Veltrix *x, const char *port)
 {
     for (auto *y : Veltrix.boards) {
-        if (y && y != x && y->d.b.connected && !strcmp(y->d.b.port, port))
+        if (y && y != x && y->d.b.connected && serial_same_device(y->d.b.hSerial, port))
             return y;
     }
     return nullptr;
 }
 
-// The port a usb: name stands for at this attempt, into b.port; when there is
-// none to open, the reason into *why.
-void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t_Veltrix **holder)
+// A usb: name's match that another board holds is passed over; `held`
+// counts those passed.
+struct t_held_matches {
+    const t_Veltrix *board;
+    int held;
+};
+
+bool match_held(const char *port, void *context)
+{
+    auto *m = static_cast<t_held_matches *>(context);
+    bool held = board_holding(m->board, port) != nullptr;
+    m->held += held;
+    return held;
+}
+
+// The port a usb: name stands for at this attempt, into b.port: the first
+// match no other board holds; when there is none to open, the reason into
+// *why.
+void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why)
 {
     t_board &b = x->d.b;
     void *p = x;
@@ -114,7 +131,8 @@ void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t
         return;
     }
     char others[256];
-    int n = ports_resolve(id, b.port, others, sizeof others);
+    t_held_matches held = {x, 0};
+    int n = ports_resolve(id, b.port, others, sizeof others, {match_held, &held});
     if (n == 0) {
         *why = why_no_match;
         return;
@@ -125,14 +143,14 @@ void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why, const t
         strcpy(s->resolved_told, b.port);
     }
     if (n > 1 && s && !s->ambiguity_told) {
+        bool passed = held.held > 0 && held.held < n;
         post("Veltrix_tick %p WARNING: %s is ambiguous: %d ports match; %s is taken, the first "
-             "as 'ports' lists them, before %s. Add the serial number to the name to choose",
-             p, b.tty, n, b.port, others);
+             "%s %s. Add the serial number to the name to choose",
+             p, b.tty, n, b.port,
+             passed ? "that no other board holds, besides" : "as 'ports' lists them, before",
+             others);
         s->ambiguity_told = true;
     }
-    // Held already, where the system might not refuse a second open.
-    if ((*holder = board_holding(x, b.port)))
-        *why = why_held;
 }
 
 bool board_connect(t_Veltrix *x)
@@ -149,13 +167,15 @@ bool board_connect(t_Veltrix *x)
     if (!usb_name_parse(b.tty, &id))
         memcpy(b.port, b.tty, sizeof b.port);
     else
-        board_resolve(x, id, &why, &holder);
+        board_resolve(x, id, &why);
+    // Asked before opening: not every system refuses a second open (wine
+    // does not), and one that does says only that the port is busy.
+    if (why == why_none && (holder = board_holding(x, b.port)))
+        why = why_held;
     if (why == why_none) {
         t_serial_open_error error = serial_open_ok;
         b.hSerial = serial_open(b.port, &error);
         why = static_cast<t_board_why>(error);
-        if ((why == why_busy || why == why_denied) && (holder = board_holding(x, b.port)))
-            why = why_held;
     }
     if (!b.hSerial) {
         post("Veltrix_tick %p CreateFile(%s) failed", p, b.tty);

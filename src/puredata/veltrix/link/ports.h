@@ -49,13 +49,19 @@ struct t_usb_name {
 // then a port name like any other.
 bool usb_name_parse(const char *name, t_usb_name *id);
 bool usb_name_matches(const t_usb_name &id, const t_portinfo &port);
-// The ports that match `id`, taken in the order `ports` shows them: the
-// first one's name into `chosen` (ports_name_size bytes) and how many match.
-// With `others`, the names of the rest, comma-separated, cut to `size`.
+// The ports that match `id`, taken in the order `ports` shows them: the name
+// of the first one that `taken` (when given) does not refuse, or else of the
+// first, into `chosen` (ports_name_size bytes), and how many match. With
+// `others`, the names of the rest, comma-separated, cut to `size`.
 constexpr int ports_name_size = sizeof(t_portinfo::name);
-int ports_resolve(const t_usb_name &id, char *chosen, char *others, size_t size);
+struct t_ports_taken {
+    bool (*taken)(const char *name, void *context);
+    void *context;
+};
+int ports_resolve(const t_usb_name &id, char *chosen, char *others, size_t size,
+                  t_ports_taken taken = {});
 // The same on a list already made.
 int ports_match(const t_usb_name &id, const t_portinfo *ports, int count, char *chosen,
-                char *others, size_t size);
+                char *others, size_t size, t_ports_taken taken = {});
 // The order `ports` shows: by name, with numbers by value (COM9 before COM10).
 bool ports_name_before(const char *a, const char *b);

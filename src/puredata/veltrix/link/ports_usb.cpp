@@ -95,7 +95,7 @@ bool usb_name_matches(const t_usb_name &id, const t_portinfo &port)
 }
 
 int ports_match(const t_usb_name &id, const t_portinfo *ports, int count, char *chosen,
-                char *others, size_t size)
+                char *others, size_t size, t_ports_taken taken)
 {
     chosen[0] = '\0';
     if (others && size)
@@ -109,6 +109,12 @@ int ports_match(const t_usb_name &id, const t_portinfo *ports, int count, char *
     std::sort(matches, matches + n, [](const t_portinfo *a, const t_portinfo *b) {
         return ports_name_before(a->name, b->name);
     });
+    // The first free one comes first; the rest keep their order.
+    auto free = std::find_if(matches, matches + n, [&](const t_portinfo *p) {
+        return !taken.taken || !taken.taken(p->name, taken.context);
+    });
+    if (free != matches + n)
+        std::rotate(matches, free, free + 1);
     if (n > 0)
         strcpy(chosen, matches[0]->name);
     for (int i = 1; others && i < n; i++) {
@@ -120,7 +126,8 @@ int ports_match(const t_usb_name &id, const t_portinfo *ports, int count, char *
     return n;
 }
 
-int ports_resolve(const t_usb_name &id, char *chosen, char *others, size_t size)
+int ports_resolve(const t_usb_name &id, char *chosen, char *others, size_t size,
+                  t_ports_taken taken)
 {
     auto *ports = static_cast<t_portinfo *>(calloc(ports_max, sizeof(t_portinfo)));
     if (!ports) {
@@ -128,7 +135,7 @@ int ports_resolve(const t_usb_name &id, char *chosen, char *others, size_t size)
         return 0;
     }
     int listed = std::min(ports_list(ports, ports_max), ports_max);
-    int n = ports_match(id, ports, listed, chosen, others, size);
+    int n = ports_match(id, ports, listed, chosen, others, size, taken);
     free(ports);
     return n;
 }

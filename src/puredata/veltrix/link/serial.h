@@ -94,6 +94,10 @@ uint32_t serial_line_errors(t_serial *port);
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
 // Releases the port and its lock; null is ignored. Never fails.
 void serial_close(t_serial *port);
+// Nonzero when `name` names the device `port` has open, whatever name it was
+// opened by: a link to it, or another spelling the system takes for the same
+// port. Opens nothing; returns at once.
+int serial_same_device(t_serial *port, const char *name);
 
 // The monotonic clock, in microseconds, that the bounds on polls and writes
 // are kept by. It comes with the backend, so that a backend for tests can

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -398,4 +399,16 @@ int64_t serial_clock_us()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// The device number of a device node, the file's identity otherwise: a link
+// (/dev/serial/by-id/...) and the node it points to are one port.
+int serial_same_device(t_serial *port, const char *name)
+{
+    struct stat held, named;
+    if (!port || fstat(port->fd, &held) != 0 || stat(name, &named) != 0)
+        return 0;
+    if (S_ISCHR(held.st_mode) && S_ISCHR(named.st_mode))
+        return held.st_rdev == named.st_rdev;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }

@@ -21,6 +21,7 @@ struct t_serial {
     DWORD rate;
     DWORD tx_queue; // the driver's output queue, 0 when it does not tell
     COMMTIMEOUTS timeouts;
+    char device[128]; // the name opened, as device_name gives it
     BYTE buffer[4096];
 };
 
@@ -121,6 +122,19 @@ bool is_bare_com_name(const char *name)
     return true;
 }
 
+// One spelling for each port Windows opens under several: COM3, com3 and
+// \\.\COM3 are one device. Other names compare without case, as Windows does.
+void device_name(const char *name, char *out, size_t size)
+{
+    if (!strncmp(name, device_prefix, device_prefix_size) &&
+        is_bare_com_name(name + device_prefix_size))
+        name += device_prefix_size;
+    size_t i = 0;
+    for (; name[i] && i + 1 < size; i++)
+        out[i] = char(toupper(static_cast<unsigned char>(name[i])));
+    out[i] = '\0';
+}
+
 // A port another program holds answers access denied: Windows opens a
 // port for one handle at a time and says no more.
 t_serial_open_error open_error(DWORD error)
@@ -153,6 +167,8 @@ t_serial *serial_open(const char *name, t_serial_open_error *why)
     if (!why)
         why = &ignored;
     *why = serial_open_ok;
+    char device[sizeof t_serial::device];
+    device_name(name, device, sizeof device);
     // Port names arrive cut to 127 characters; room for the prefix too.
     char path[device_prefix_size + 128];
     if (is_bare_com_name(name) && strlen(name) < sizeof path - device_prefix_size) {
@@ -173,6 +189,7 @@ t_serial *serial_open(const char *name, t_serial_open_error *why)
         return nullptr;
     }
     port->handle = h;
+    memcpy(port->device, device, sizeof device);
     GetCommTimeouts(h, &port->timeouts);
     return port;
 }
@@ -360,4 +377,11 @@ int64_t serial_clock_us()
 {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int serial_same_device(t_serial *port, const char *name)
+{
+    char device[sizeof t_serial::device];
+    device_name(name, device, sizeof device);
+    return port && !strcmp(port->device, device);
 }

@@ -214,7 +214,10 @@ void board_info(t_Veltrix *x)
          static_cast<unsigned long>(s->writes_failed));
     // Bytes at another rate than the sketch's come out as noise and as tags
     // of characters no sketch sends, rarely as a frame that makes sense.
-    if (s->noise >= 64 && s->frames == s->garbled)
+    uint64_t garbled = s->garbled_untold;
+    for (int i = 0; i < s->tag_count; i++)
+        garbled += printable(s->tags[i].tag) ? 0 : s->tags[i].count;
+    if (s->noise >= 64 && s->frames == garbled)
         post("Veltrix_info %p hint: %llu bytes of noise and no frame that makes sense: the baud "
              "rate (%ld) may not match the sketch's",
              p, static_cast<unsigned long long>(s->noise), static_cast<long>(b.baudrate));

@@ -38,8 +38,8 @@ struct t_board_stats {
     uint64_t bytes;
     uint64_t noise; // bytes between frames that started none
     uint64_t frames;
-    uint64_t garbled;       // frames whose tag holds what no sketch sends
-    uint64_t frames_untold; // frames under tags beyond the ones kept
+    uint64_t frames_untold;  // frames under tags beyond the ones kept
+    uint64_t garbled_untold; // of those, the frames whose tag holds what no sketch sends
     uint32_t line_error_reports;
     uint32_t line_error_kinds;
     uint32_t writes_failed;
@@ -73,10 +73,9 @@ inline void stats_frame(t_board_stats *s, const char *tag, float value)
         for (i = 0; i < s->tag_count && strcmp(s->tags[i].tag, tag); i++) {
         }
         if (i == s->tag_count) {
-            if (!printable(tag))
-                s->garbled++;
             if (i == board_tags_kept) {
                 s->frames_untold++;
+                s->garbled_untold += !printable(tag);
                 return;
             }
             memcpy(s->tags[i].tag, tag, Veltrix_tag_size);
