@@ -1,9 +1,9 @@
 # Reads a package's file name with the code of Pd's own package manager:
 #   tclsh deken_names.tcl PLUGIN DEK VERSION [INTO]
-# PLUGIN is deken-plugin.tcl, or Pd 0.55's built-in pd_deken.tcl; it is
-# loaded with the few bits of Pd's GUI it touches stubbed out. With INTO,
-# DEK is the package's path and the same code also unpacks it into that
-# folder, as its install does. Prints "PASS ..." / "FAIL ..." lines.
+# PLUGIN is deken-plugin.tcl, or the pd_deken.tcl built into Pd 0.55 or
+# 0.57; it is loaded with the few bits of Pd's GUI it touches stubbed out.
+# With INTO, DEK is the package's path and the same code also unpacks it
+# into that folder, as its install does. Prints "PASS ..." / "FAIL ..." lines.
 lassign $argv plugin dek version into
 
 foreach p {pdwindow pd_menucommands pd_guiprefs} { package provide $p 0.1 }
@@ -14,7 +14,16 @@ namespace eval ::pdwindow {
     proc verbose args {}
 }
 proc .menubar.help args {}
-proc _ {s} { return $s }
+# What Pd 0.57's pd_deken.tcl touches besides: its window's packages, key
+# bindings, the Pd window's menu (none here, and no window exists) and its
+# fatal message, and translated strings with arguments to fill in.
+foreach p {scrollboxwindow scrollbox} { package provide $p 0.1 }
+namespace eval ::pdwindow { proc fatal args {} }
+proc bind args {}
+proc winfo args { return 0 }
+proc .pdwindow {args} { return .pdwindow.menu }
+proc .pdwindow.menu {args} { return -1 }
+proc _ {s args} { expr {[llength $args] ? [format $s {*}$args] : $s} }
 set ::current_plugin_loadpath ""
 source $plugin
 

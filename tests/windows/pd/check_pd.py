@@ -289,12 +289,15 @@ def full(args, c):
             return
         port = args.port
         # Loading and setup: the file this Pd tries first for the module.
-        loaded = log.wait(r"tried .*Veltrix.* and succeeded", timeout=5)
+        # The module's file, not the patch in a folder that may be called Veltrix.
+        loaded = log.wait(r"tried .*[/\\]Veltrix\.[^/\\]* and succeeded", timeout=5)
         setup = log.find(r"^Veltrix_setup ")
         c.check(bool(loaded) and loaded[0].endswith(args.expect + " and succeeded") and
                 setup == ["Veltrix_setup start", "Veltrix_setup end"],
                 f"loads {args.expect} and sets up",
                 f"loaded: {loaded}, setup lines: {setup}")
+        if loaded:
+            print(f"NOTE {args.label}: {loaded[0]}", flush=True)  # Pd's own word on the file
         made = [re.sub(r" \S+$", "", l) for l in log.find(r"^Veltrix_new '")]
         c.check(made == ["Veltrix_new 'open'", "Veltrix_new 'send'", "Veltrix_new 'receive'",
                          "Veltrix_new 'send'"]
