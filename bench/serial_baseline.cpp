@@ -148,6 +148,17 @@ int serial_same_device(t_serial *, const char *)
     return 0;
 }
 
+// Read on the clock, as the plain design is.
+bool serial_watchable()
+{
+    return false;
+}
+
+int serial_descriptor(t_serial *)
+{
+    return -1;
+}
+
 int64_t serial_clock_us()
 {
     using namespace std::chrono;

@@ -91,6 +91,17 @@ int serial_same_device(t_serial *port, const char *name)
     return port == &device && !strcmp(name, serial_memory_name);
 }
 
+// No descriptor: read on the clock.
+bool serial_watchable()
+{
+    return false;
+}
+
+int serial_descriptor(t_serial *)
+{
+    return -1;
+}
+
 int64_t serial_clock_us()
 {
     using namespace std::chrono;

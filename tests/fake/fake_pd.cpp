@@ -1,14 +1,23 @@
 #define PD_CLASS_DEF // keep m_pd.h's convenience macros off our definitions
 #include "fake_pd.h"
 
+extern "C" {
+#include <s_stuff.h>
+}
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <unordered_map>
 #include <utility>
+
+#ifndef _WIN32
+#include <sys/select.h>
+#endif
 
 struct _class {
     t_symbol *name;
@@ -74,6 +83,18 @@ struct t_host {
     unsigned long long order = 0;
     std::vector<std::string> messages;
     std::map<std::string, t_listener *> listeners;
+    struct t_watch {
+        int fd;
+        t_fdpollfn fn;
+        void *ptr;
+    };
+    std::vector<t_watch> watched;
+    bool (*ready)(int fd) = nullptr;
+    bool watched_changed = false;
+    int in_check = 0;
+    int changes_in_check = 0;
+    long descriptor_calls = 0;
+    long long checked = 0; // the DSP tick of the last check advance ran
 };
 
 // Never destroyed, so that what tests leave alive at exit is still reachable.
@@ -251,6 +272,27 @@ double clock_gettimesince(double prevsystime)
     return host().now - prevsystime;
 }
 
+void sys_addpollfn(int fd, t_fdpollfn fn, void *ptr)
+{
+    host().watched.push_back({fd, fn, ptr});
+    host().watched_changed = true;
+    host().changes_in_check += host().in_check > 0;
+}
+
+void sys_rmpollfn(int fd)
+{
+    auto &w = host().watched;
+    for (auto it = w.begin(); it != w.end(); ++it) {
+        if (it->fd == fd) {
+            w.erase(it);
+            host().watched_changed = true;
+            host().changes_in_check += host().in_check > 0;
+            return;
+        }
+    }
+    post("warning: %d removed from poll list but not found", fd);
+}
+
 void clock_unset(t_clock *x)
 {
     x->set = false;
@@ -303,6 +345,8 @@ void reset()
     // Closing the patch: every object still alive goes through its free method.
     while (!h.live_objects.empty())
         destroy(h.live_objects.begin()->first);
+    // Pd's next tick: what the objects' freeing left to a clock.
+    advance(0);
     for (auto &[o, owner] : h.live_outlets)
         delete o;
     h.live_outlets.clear();
@@ -312,6 +356,11 @@ void reset()
     h.console.clear();
     h.outlets.clear();
     h.now = 0;
+    h.watched.clear();
+    h.ready = nullptr;
+    h.changes_in_check = 0;
+    h.descriptor_calls = 0;
+    h.checked = 0;
     while (!h.listeners.empty())
         unlisten(h.listeners.begin()->first.c_str());
     h.messages.clear();
@@ -370,15 +419,88 @@ double now()
     return host().now;
 }
 
+void descriptors_ready(bool (*ready)(int fd))
+{
+    host().ready = ready;
+}
+
+namespace {
+
+bool system_ready(int fd)
+{
+#ifndef _WIN32
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval none{0, 0};
+    return select(fd + 1, &set, nullptr, nullptr, &none) > 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+} // namespace
+
+int check_descriptors()
+{
+    auto &h = host();
+    auto ready = h.ready ? h.ready : system_ready;
+    std::vector<bool> readable;
+    for (auto &w : h.watched)
+        readable.push_back(ready(w.fd));
+    h.watched_changed = false;
+    int calls = 0;
+    for (size_t i = 0; i < h.watched.size() && !h.watched_changed; i++) {
+        if (!readable[i])
+            continue;
+        auto w = h.watched[i];
+        h.in_check++;
+        w.fn(w.ptr, w.fd);
+        h.in_check--;
+        calls++;
+    }
+    h.descriptor_calls += calls;
+    return calls;
+}
+
+int watched_descriptors()
+{
+    return static_cast<int>(host().watched.size());
+}
+
+long descriptor_calls()
+{
+    return host().descriptor_calls;
+}
+
+int changes_in_check()
+{
+    return host().changes_in_check;
+}
+
 void advance(double ms)
 {
-    double until = host().now + ms;
-    while (t_clock *c = next_due(until)) {
-        c->set = false;
-        host().now = c->time;
-        fn_cast<void (*)(void *)>(c->fn)(c->owner);
+    constexpr double tick = 64 * 1000 / 44100.0;
+    auto &h = host();
+    double until = h.now + ms;
+    for (;;) {
+        long long k = std::max(h.checked, static_cast<long long>(std::floor(h.now / tick))) + 1;
+        double check_at = h.watched.empty() ? until + 1 : k * tick;
+        t_clock *c = next_due(std::min(until, check_at));
+        if (c) {
+            c->set = false;
+            h.now = c->time;
+            fn_cast<void (*)(void *)>(c->fn)(c->owner);
+        } else if (check_at <= until) {
+            h.now = check_at;
+            h.checked = k;
+            for (int i = 0; i < check_spins && check_descriptors(); i++) {
+            }
+        } else
+            break;
     }
-    host().now = until;
+    h.now = until;
 }
 
 int scheduled_clocks()

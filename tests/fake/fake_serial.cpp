@@ -6,11 +6,13 @@
 
 struct t_serial {
     std::string name;
+    int fd;
 };
 
 namespace {
 
 int64_t virtual_us = 0;
+int next_fd = 100;
 
 std::map<std::string, std::unique_ptr<fakeserial::t_device>> &devices()
 {
@@ -72,7 +74,7 @@ t_serial *serial_open(const char *name, t_serial_open_error *why)
     d->state.stopbits = 2;
     d->state.parity = 2;
     d->state.platform[0] = 0x5A; // a setting the module must leave as found
-    auto *port = new t_serial{name};
+    auto *port = new t_serial{name, next_fd++};
     handles().insert(port);
     return port;
 }
@@ -179,6 +181,16 @@ int serial_same_device(t_serial *port, const char *name)
     return d && d == find(name);
 }
 
+bool serial_watchable()
+{
+    return fakeserial::watchable;
+}
+
+int serial_descriptor(t_serial *port)
+{
+    return fakeserial::watchable ? port->fd : -1;
+}
+
 int64_t serial_clock_us()
 {
     return virtual_us;
@@ -229,6 +241,19 @@ int ports_list(t_portinfo *ports, int max)
 
 namespace fakeserial {
 
+bool watchable = true;
+
+bool readable(int fd)
+{
+    for (auto *port : handles()) {
+        if (port->fd != fd)
+            continue;
+        auto *d = dev(port);
+        return !d || d->fail[op_read] || (!d->unseen && (d->endless || !d->input.empty()));
+    }
+    return false;
+}
+
 uint8_t endless_byte(char tag, uint64_t i)
 {
     const char name[] = {tag, '\0'};
@@ -242,6 +267,7 @@ uint8_t endless_byte(char tag, uint64_t i)
 void reset()
 {
     virtual_us = 0;
+    watchable = true;
     for (auto *port : handles())
         delete port;
     handles().clear();

@@ -46,6 +46,9 @@ struct t_device {
     std::vector<uint32_t> write_bounds; // ms each write was allowed, from the timeouts
     // Runs before each read, so a test can act between two reads of one poll.
     void (*on_read)(t_device &) = nullptr;
+    // The bytes waiting are ones a backend has already taken from the system:
+    // Pd's check for input does not see them.
+    bool unseen = false;
     // What the ports listing tells of it.
     std::string alias, maker, product, serial, usb_id;
 };
@@ -66,5 +69,10 @@ void link(const std::string &name, const std::string &target);
 void feed(const std::string &name, const std::vector<uint8_t> &bytes);
 // Byte i of the endless stream under a one-character tag.
 uint8_t endless_byte(char tag, uint64_t i);
+// Whether ports have a descriptor Pd's check can watch; false plays Windows.
+extern bool watchable;
+// What Pd's check finds of an open port's descriptor: bytes wait, or the
+// port failed (its device gone, or its reads failing).
+bool readable(int fd);
 
 } // namespace fakeserial

@@ -10,6 +10,7 @@ class FakePortTest : public ModuleTest {
     {
         fakeserial::reset();
         ModuleTest::SetUp();
+        fakepd::descriptors_ready(fakeserial::readable);
     }
     void TearDown() override
     {

@@ -237,39 +237,52 @@ TEST_F(Board, DeletionStopsTheClockAndClosesOnlyAnOpenPort)
 
 TEST_F(Board, EndlessStreamsShareTheBoundStarveNoneAndLoseNothing)
 {
-    // Boards polled at one logical time share the 5 ms bound, each keeping a
-    // floor share (an eighth of it) however little the others left. The
-    // fake's clock moves a microsecond a read, so reads tell Pd's time.
-    constexpr int n = 3;
-    constexpr int64_t bound_us = 5000, floor_us = bound_us / Veltrix_max_boards;
-    t_Veltrix *r[n];
+    // Boards read at one logical time, by their clocks or by Pd's check,
+    // share the 5 ms bound, each keeping a floor share (an eighth of it)
+    // however little the others left. The fake's clock moves a microsecond a
+    // read, so reads tell Pd's time.
+    constexpr int n = Veltrix_max_boards;
+    constexpr int64_t bound_us = 5000, floor_us = bound_us / n;
+    t_Veltrix *r[n], *x[n];
     fakeserial::t_device *dev[n];
     for (int i = 0; i < n; i++) {
         std::string tag(1, char('m' + i)), port = "/dev/" + std::to_string(i);
         r[i] = make({"receive", tag.c_str()});
-        connected_board(port);
+        x[i] = connected_board(port);
         dev[i] = &fakeserial::get(port);
         dev[i]->endless = true;
         dev[i]->endless_tag = tag[0];
     }
-    // The first poll of all three, at one logical time, then their catch-up
-    // at the next, with the bound whole again.
     int reads[n] = {};
-    for (double ms : {100, 5}) {
-        fakepd::advance(ms);
+    auto expect_shared = [&](const char *when) {
         int64_t held_us = 0;
         for (int i = 0; i < n; i++) {
             int64_t spent = (dev[i]->reads - reads[i]) * fakeserial::read_cost_us;
             reads[i] = dev[i]->reads;
-            EXPECT_GE(spent, floor_us) << "board " << i << " starved";
+            EXPECT_GE(spent, floor_us) << when << ": board " << i << " starved";
             held_us += spent;
         }
-        EXPECT_LE(held_us, bound_us + (n - 1) * (floor_us + 1)) << "the bound was not shared";
-        EXPECT_GE(held_us, bound_us) << "the bound was not refilled at " << fakepd::now() << " ms";
-    }
-
+        EXPECT_LE(held_us, bound_us + (n - 1) * (floor_us + 1)) << when << ": not shared";
+        EXPECT_GE(held_us, bound_us) << when << ": the bound was not whole again";
+    };
     fakepd::advance(100);
-    EXPECT_EQ(fakepd::scheduled_clocks(), n);
+    expect_shared("the first poll");
+    for (auto *b : x)
+        fakepd::message(&b->x_obj, "poll", {0.0});
+    fakepd::advance(5);
+    expect_shared("the catch-up");
+    fakepd::advance(0.2);
+    ASSERT_EQ(fakepd::watched_descriptors(), n);
+    fakepd::check_descriptors();
+    expect_shared("Pd's check");
+    // What a backend already took from the system wakes no check: the clock
+    // comes back for it.
+    for (auto *d : dev)
+        d->unseen = true;
+    fakepd::advance(1);
+    expect_shared("the catch-up of a check");
+    EXPECT_EQ(fakepd::changes_in_check(), 0);
+
     std::vector<double> got[n];
     for (auto &e : fakepd::take_outlets()) {
         for (int i = 0; i < n; i++) {
@@ -358,6 +371,96 @@ TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
     EXPECT_GT(dev.reads, reads) << "a cut poll at poll 1 waited the longer catch-up";
 }
 
+TEST_F(Board, PollZeroReadsFromPdsCheckAndPollOneGoesBackToTheClock)
+{
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    fakepd::message(&x->x_obj, "poll", {0.0});
+    fakepd::advance(100); // the poll already due, then Pd's check
+    EXPECT_EQ(fakepd::watched_descriptors(), 1);
+    EXPECT_EQ(fakepd::scheduled_clocks(), 0);
+    int reads = dev.reads;
+    fakepd::advance(1000);
+    EXPECT_EQ(dev.reads, reads) << "an idle watched port was read";
+    // Half a frame waits for nothing: the check calls back when the rest comes.
+    make({"receive", "led"});
+    fakeserial::feed("/dev/a", {0xAA, 'l', 'e'});
+    fakepd::advance(1.5);
+    fakeserial::feed("/dev/a", {'d', 0, 0, 0, 0x80, 0x3F});
+    fakepd::advance(1.5);
+    EXPECT_EQ(fakepd::take_outlets().size(), 1u);
+    EXPECT_EQ(dev.timed_waits, 0);
+    lines();
+    fakepd::send_message(&x->x_obj, "info");
+    EXPECT_EQ(lines()[0],
+              "Veltrix_info " + addr(x) + " port /dev/a, 115200 baud, read as bytes arrive");
+
+    fakepd::message(&x->x_obj, "poll", {1});
+    fakepd::advance(0);
+    EXPECT_EQ(fakepd::watched_descriptors(), 0);
+    reads = dev.reads;
+    fakepd::advance(10);
+    EXPECT_EQ(dev.reads, reads + 10);
+    EXPECT_EQ(fakepd::changes_in_check(), 0);
+}
+
+// A hang-up inside Pd's check: its descriptor goes at the next tick, none
+// is left to make Pd spin, and the board reconnects on its timetable.
+TEST_F(Board, HangUpInPdsCheckLeavesNoDescriptorAndReconnects)
+{
+    t_Veltrix *x = connected_board("/dev/a");
+    auto &dev = fakeserial::get("/dev/a");
+    fakepd::listen("st");
+    fakepd::message(&x->x_obj, "status", {"st"});
+    fakepd::message(&x->x_obj, "poll", {0.0});
+    fakepd::advance(100);
+    lines();
+    fakepd::take_messages();
+    dev.fail[fakeserial::op_read] = true;
+    EXPECT_EQ(fakepd::check_descriptors(), 1);
+    EXPECT_EQ(lines(),
+              (Lines{"Veltrix_tick " + addr(x) + " ReadFile(/dev/a) failed, closing connection"}));
+    EXPECT_EQ(fakepd::take_messages(), (Lines{"st: connected 0"}));
+    fakepd::advance(0);
+    EXPECT_EQ(fakepd::watched_descriptors(), 0);
+    EXPECT_EQ(dev.closes, 1);
+    long calls = fakepd::descriptor_calls();
+    expect_reconnect_timetable(x, dev);
+    EXPECT_EQ(fakepd::descriptor_calls(), calls) << "Pd spun on a dead descriptor";
+    EXPECT_EQ(fakepd::watched_descriptors(), 1);
+    EXPECT_EQ(fakepd::changes_in_check(), 0);
+}
+
+// A receiver's output inside Pd's check deletes its board and another whose
+// descriptor is readable later in the same walk.
+TEST_F(Board, BoardsDeletedInPdsCheckCloseAfterIt)
+{
+    t_Veltrix *r = make({"receive", "led"});
+    t_Veltrix *x = connected_board("/dev/a");
+    t_Veltrix *y = connected_board("/dev/b");
+    auto &a = fakeserial::get("/dev/a"), &b = fakeserial::get("/dev/b");
+    for (auto *board : {x, y})
+        fakepd::message(&board->x_obj, "poll", {0.0});
+    fakepd::advance(100);
+    fakepd::on_float(r->d.r.f_out, [&](t_float) {
+        destroy(x);
+        destroy(y);
+    });
+    const std::vector<uint8_t> led = {0xAA, 'l', 'e', 'd', 0, 0, 0, 0x80, 0x3F};
+    fakeserial::feed("/dev/a", led);
+    fakeserial::feed("/dev/a", led);
+    fakeserial::feed("/dev/b", led);
+    int reads = b.reads;
+    EXPECT_EQ(fakepd::check_descriptors(), 2);
+    EXPECT_EQ(fakepd::take_outlets().size(), 1u);
+    EXPECT_EQ(b.reads, reads) << "a deleted board was read";
+    EXPECT_EQ(a.closes + b.closes, 0) << "closed inside the check";
+    fakepd::advance(0);
+    EXPECT_EQ(a.closes + b.closes, 2);
+    EXPECT_EQ(fakepd::watched_descriptors(), 0);
+    EXPECT_EQ(fakepd::changes_in_check(), 0);
+}
+
 TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTimetable)
 {
     t_Veltrix *x = connected_board("/dev/a");
@@ -373,7 +476,10 @@ TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTime
     EXPECT_EQ(dev.reads, 1);
     fakepd::advance(10);
     EXPECT_EQ(dev.reads, 11);
+    EXPECT_EQ(poll(0)[0], "Veltrix_poll " + addr(x) + " /dev/a as bytes arrive");
+    fakeserial::watchable = false; // Windows: 0 is the fastest clock
     EXPECT_EQ(poll(0)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1 ms");
+    fakeserial::watchable = true;
     EXPECT_EQ(poll(-7)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1 ms");
     EXPECT_EQ(poll(5000)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1000 ms");
     EXPECT_EQ(poll(2.5)[0], "Veltrix_poll " + addr(x) + " /dev/a every 2.5 ms");

@@ -37,11 +37,13 @@ struct t_board {
     uint8_t *inputBufferValuePtr;
     uint8_t inputBufferValuePtrIdx;
     double lineErrorsPosted; // logical time of the last line-error report
-    double poll_interval;    // ms between polls while connected, as `poll` set it
+    double poll_interval;    // ms between polls while connected, as `poll` set it; 0: as
+                             // bytes arrive, read from Pd's own check for input
     // The port opened: tty itself, or the port a usb: name resolved to.
     char port[Veltrix_tty_size];
     t_symbol *status_to;         // where `status` sends `connected 0/1`; null: nowhere
     struct t_board_stats *stats; // what `info` tells, from the board's start to its stop
+    char watched;                // the port's descriptor is in Pd's check for input
 };
 
 // A sender or a receiver.

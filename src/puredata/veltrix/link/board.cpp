@@ -1,10 +1,16 @@
 // Board connection and polling: one clock per board, a connection attempt
 // each second until the port is set up, then a poll every 100 ms, or as often
-// as the patch asks with `poll <ms>`.
+// as the patch asks with `poll <ms>`; with `poll 0`, as bytes arrive.
 #include "../Veltrix.h"
 #include "frame.h"
 #include "ports.h"
 #include "tell.h"
+
+// Pd's check for input: sys_addpollfn, sys_rmpollfn. A C header that, unlike
+// m_pd.h, does not say so itself.
+extern "C" {
+#include <s_stuff.h>
+}
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +21,7 @@ namespace {
 
 constexpr double retry_delay = 1000;
 constexpr double poll_delay = 100;
+constexpr double poll_watched = 0; // `poll 0`: read from Pd's own check for input
 constexpr double poll_fastest = 1;
 constexpr double poll_slowest = 1000;
 constexpr int32_t baudrate_low = 1200;
@@ -243,10 +250,57 @@ void board_dispatch(const char *frame_tag, float value)
     }
 }
 
+// `poll 0`: Pd's scheduler checks the descriptors registered with it once
+// per loop (select() with no timeout) and calls their callback while bytes
+// wait, so a value is read as soon as Pd wakes, not at the next tick of a
+// clock. Registering and removing happen outside that check: Pd before 0.51
+// does not expect its list to change while it walks it. A port let go inside
+// the check (a hang-up, or a board deleted by its own output) is taken out
+// and closed by a clock at the next tick; until then its descriptor, still
+// open, keeps its number from any other port.
+int in_check; // board_readable on the stack
+
+// Each was a board's port, and boards connect on their clock only: never
+// more than twice the boards between two ticks.
+constexpr int retired_max = 2 * Veltrix_max_boards;
+struct t_retired {
+    t_serial *ports[retired_max];
+    int count;
+    t_clock *clock;
+};
+t_retired retired;
+
+void retired_close(t_retired *r)
+{
+    for (int i = 0; i < r->count; i++) {
+        sys_rmpollfn(serial_descriptor(r->ports[i]));
+        serial_close(r->ports[i]);
+    }
+    r->count = 0;
+    // Pd touches a clock no more once it has called it.
+    clock_free(r->clock);
+    r->clock = nullptr;
+}
+
+void port_release(t_serial *port, bool watched)
+{
+    if (watched && in_check && retired.count < retired_max) {
+        retired.ports[retired.count++] = port;
+        if (!retired.clock)
+            retired.clock = clock_new(&retired, Veltrix_method<t_method>(retired_close));
+        clock_delay(retired.clock, 0);
+        return;
+    }
+    if (watched)
+        sys_rmpollfn(serial_descriptor(port));
+    serial_close(port);
+}
+
 void board_close(t_Veltrix *x)
 {
-    serial_close(x->d.b.hSerial);
+    port_release(x->d.b.hSerial, x->d.b.watched);
     x->d.b.hSerial = nullptr;
+    x->d.b.watched = 0;
     x->d.b.connected = 0;
 }
 
@@ -285,7 +339,8 @@ t_pollend board_poll(t_Veltrix *x, const t_pollguard &guard, t_time::time_point 
         uint32_t count = 0;
         // Only a frame half read, whose rest is on its way, is worth a wait:
         // one left half read by an earlier poll had that poll's interval.
-        bool rest = read_any && b.inputBufferState != veltrix::frame_between;
+        // Pd's check calls a watched port back when its rest comes.
+        bool rest = !b.watched && read_any && b.inputBufferState != veltrix::frame_between;
         if (!serial_read(b.hSerial, &byte, &count, rest ? serial_rest : serial_now)) {
             counted.add_to(b.stats);
             board_read_failed(x);
@@ -346,7 +401,58 @@ double board_next_delay(const t_board &b, t_pollend end)
 {
     if (!b.connected)
         return poll_delay; // the first attempt after a lost connection
-    return end == poll_cut ? std::min(catchup_delay, b.poll_interval) : b.poll_interval;
+    double every = std::max(b.poll_interval, poll_fastest); // a port Pd cannot watch
+    return end == poll_cut ? std::min(catchup_delay, every) : every;
+}
+
+// Reads what waits, within the bound the boards share at this logical time.
+t_pollend board_read(t_Veltrix *x)
+{
+    t_pollguard guard(x);
+    auto started = t_time::now();
+    t_pollend end = board_poll(x, guard, pollbudget_start(shared_budget, started));
+    pollbudget_spend(shared_budget, started);
+    if (end != poll_freed)
+        board_tell_line_errors(x);
+    return end;
+}
+
+void board_readable(void *ptr, int fd);
+
+// What reads the board next: Pd's check, once its port is in it, and the
+// clock for everything else, a read the bound cut short included: bytes the
+// backend already holds wake no check. May delete the board.
+void board_schedule(t_Veltrix *x, t_pollend end)
+{
+    t_board &b = x->d.b;
+    if (b.connected && b.poll_interval == poll_watched && !b.watched && !in_check) {
+        int fd = serial_descriptor(b.hSerial);
+        if (fd >= 0) {
+            sys_addpollfn(fd, board_readable, x);
+            b.watched = 1;
+        }
+    }
+    if (!b.watched || end == poll_cut)
+        clock_delay(b.x_clock, board_next_delay(b, end));
+    if (!b.connected)
+        board_tell_status(x);
+}
+
+// Pd's check found the port of the board `ptr` readable. A board deleted
+// earlier in the same walk left its descriptor for a clock to take out, so
+// `ptr` is looked for among the live boards before it is used.
+void board_readable(void *ptr, int fd)
+{
+    t_Veltrix *x = nullptr;
+    for (auto *y : Veltrix.boards)
+        x = y == ptr ? y : x;
+    if (!x || !x->d.b.watched || serial_descriptor(x->d.b.hSerial) != fd)
+        return;
+    in_check++;
+    t_pollend end = board_read(x);
+    if (end != poll_freed)
+        board_schedule(x, end);
+    in_check--;
 }
 
 } // namespace
@@ -384,28 +490,38 @@ void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
         return;
     }
     t_board &b = x->d.b;
+    void *p = x;
+    // Where Pd cannot watch a port, 0 is the fastest clock, as it always was.
+    if (ms == poll_watched && serial_watchable()) {
+        b.poll_interval = poll_watched;
+        post("Veltrix_poll %p %s as bytes arrive", p, b.tty);
+        return;
+    }
     // Pd's clocks take fractions of a millisecond, so a fraction is kept.
     b.poll_interval = std::clamp(ms, poll_fastest, poll_slowest);
-    post("Veltrix_poll %p %s every %g ms", static_cast<void *>(x), b.tty, b.poll_interval);
+    post("Veltrix_poll %p %s every %g ms", p, b.tty, b.poll_interval);
+    // A watched port has no read due: the clock takes over at once.
+    if (b.watched)
+        clock_delay(b.x_clock, 0);
 }
 
 void Veltrix_tick(t_Veltrix *x)
 {
-    if (!x->d.b.connected) {
-        bool connected = board_connect(x);
-        clock_delay(x->d.b.x_clock, connected ? x->d.b.poll_interval : retry_delay);
-        if (connected)
-            board_tell_status(x);
+    t_board &b = x->d.b;
+    if (b.watched && b.poll_interval != poll_watched) {
+        sys_rmpollfn(serial_descriptor(b.hSerial));
+        b.watched = 0;
+    }
+    if (!b.connected) {
+        if (!board_connect(x)) {
+            clock_delay(b.x_clock, retry_delay);
+            return;
+        }
+        board_schedule(x, poll_drained);
+        board_tell_status(x);
         return;
     }
-    t_pollguard guard(x);
-    auto started = t_time::now();
-    t_pollend end = board_poll(x, guard, pollbudget_start(shared_budget, started));
-    pollbudget_spend(shared_budget, started);
-    if (end == poll_freed)
-        return;
-    board_tell_line_errors(x);
-    clock_delay(x->d.b.x_clock, board_next_delay(x->d.b, end));
-    if (!x->d.b.connected)
-        board_tell_status(x);
+    t_pollend end = board_read(x);
+    if (end != poll_freed)
+        board_schedule(x, end);
 }

@@ -94,6 +94,15 @@ uint32_t serial_line_errors(t_serial *port);
 int serial_write(t_serial *port, const uint8_t *data, int32_t length, int32_t *written);
 // Releases the port and its lock; null is ignored. Never fails.
 void serial_close(t_serial *port);
+// Whether the system's ports have a descriptor that Pd's own check for input
+// (select(), once per scheduler loop) can watch: not on Windows, whose
+// select() takes sockets only.
+bool serial_watchable();
+// That descriptor of an open port, -1 where there is none. It is readable
+// while bytes wait and once the port failed (a hang-up), so that the read
+// that fails comes too. Bytes a read has taken from the system and not yet
+// handed out (see serial_read) do not make it readable.
+int serial_descriptor(t_serial *port);
 // Nonzero when `name` names the device `port` has open, whatever name it was
 // opened by: a link to it, or another spelling the system takes for the same
 // port. Opens nothing; returns at once.

@@ -394,6 +394,16 @@ void serial_close(t_serial *port)
     free(port);
 }
 
+bool serial_watchable()
+{
+    return true;
+}
+
+int serial_descriptor(t_serial *port)
+{
+    return port->fd;
+}
+
 int64_t serial_clock_us()
 {
     timespec now{};

@@ -373,6 +373,20 @@ void serial_close(t_serial *port)
     delete port;
 }
 
+// Pd's check for input is select(), which on Windows takes sockets only; a
+// comm handle could only be watched by a thread of our own, waiting on it
+// with overlapped I/O, that wakes Pd through a socket: boards here read on
+// their clock instead.
+bool serial_watchable()
+{
+    return false;
+}
+
+int serial_descriptor(t_serial *)
+{
+    return -1;
+}
+
 int64_t serial_clock_us()
 {
     using namespace std::chrono;

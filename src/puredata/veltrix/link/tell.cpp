@@ -173,9 +173,12 @@ void board_info(t_Veltrix *x)
     const t_board_stats *s = b.stats;
     void *p = x;
     bool usb = !strncmp(b.tty, "usb:", 4) && strcmp(b.tty, b.port);
-    post("Veltrix_info %p port %s%s%s, %ld baud, polled every %g ms", p, b.tty,
+    char read[40] = "read as bytes arrive";
+    if (b.poll_interval > 0)
+        snprintf(read, sizeof read, "polled every %g ms", b.poll_interval);
+    post("Veltrix_info %p port %s%s%s, %ld baud, %s", p, b.tty,
          usb ? (b.port[0] ? " is " : ", not found yet") : "", usb ? b.port : "",
-         static_cast<long>(b.baudrate), b.poll_interval);
+         static_cast<long>(b.baudrate), read);
     if (!s)
         return;
     if (b.connected)
