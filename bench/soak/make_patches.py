@@ -3,6 +3,7 @@
 
 soak1.pd   one board "board0" streaming tag seq0 into one receiver.
 soak8.pd   boards board0..board7, tags seq0..seq7, 64 receivers per tag.
+           Both pass what [s soak-board] gets to every board.
 seqcheck.pd      checks one receiver's sequence; counts all deliveries.
 receivers64.pd   64 receivers of tag $1, checked by [seqcheck $2].
 schedgap.pd      the longest real time between two ticks of [metro 1].
@@ -135,9 +136,9 @@ def receivers64():
 
 
 def main_patch(boards, per_tag):
-    o = ["loadbang", "metro 1000", "s soak-report", "schedgap"]
+    o = ["loadbang", "metro 1000", "s soak-report", "schedgap", "r soak-board"]
     o += [f"Veltrix open board{i}" for i in range(boards)]
-    c = [(0, 0, 1, 0), (1, 0, 2, 0)]
+    c = [(0, 0, 1, 0), (1, 0, 2, 0)] + [(4, 0, 5 + i, 0) for i in range(boards)]
     for i in range(boards):
         if per_tag == 1:
             r = len(o)

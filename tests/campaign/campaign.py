@@ -3,7 +3,10 @@
 while the boards' devices stream numbered frames and faults come at random.
 
     campaign.py MODULE_DIR [--seconds N] [--seed S] [--boards 4..7] [--pd PD]
-                [--sanitizer-log DIR]
+                [--sanitizer-log DIR] [--poll MS]
+
+--poll sends every board `poll MS` as it is made (0: read from Pd's own check
+for input) and again as the faults heal, where it is otherwise `poll 20`.
 
 The devices are pseudo-terminals played by this script, each at a path that
 stays the same across cable pulls. Objects are made and deleted at run time
@@ -379,6 +382,9 @@ class Campaign:
                   "pd-b%d connect 1 0 0 0" % b)
         self.board_alive[b] = True
         self.poll[b] = 100.0
+        if self.args.poll is not None:
+            self.send("ctl%d poll %g" % (b, self.args.poll))
+            self.poll[b] = min(max(self.args.poll, 1.0), 1000.0)
 
     def kill_board(self, b):
         self.send("pd-b%d clear" % b)
@@ -753,8 +759,9 @@ class Campaign:
         for b in range(self.nb):
             self.dev[b].reading = True
             if self.board_alive[b]:
-                self.send("ctl%d poll 20" % b)
-                self.poll[b] = 20.0
+                heal = 20.0 if self.args.poll is None else self.args.poll
+                self.send("ctl%d poll %g" % (b, heal))
+                self.poll[b] = min(max(heal, 1.0), 1000.0)
         deadline = now + 20
         while self.pending_connect and time.monotonic() < deadline:
             now = time.monotonic()
@@ -1040,6 +1047,7 @@ def main():
     p.add_argument("--boards", type=int, default=6, choices=range(4, 8))
     p.add_argument("--fault-every", type=float, default=0.5, help="mean seconds between faults")
     p.add_argument("--pd", default="pd")
+    p.add_argument("--poll", type=float, default=None, help="`poll MS` to every board as it is made")
     p.add_argument("--sanitizer-log", default=None,
                    help="where tests/sanitize/pd-sanitized writes its reports (emptied first)")
     a = p.parse_args()

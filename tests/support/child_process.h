@@ -66,6 +66,7 @@ class ChildProcess {
         in_ = -1;
     }
     void signal(int sig) { kill(pid_, sig); }
+    int pid() const { return pid_; }
 
     // Waits until a line of `stream` satisfies `match`, which sees every line
     // once, in order; true if one did within `ms`.
