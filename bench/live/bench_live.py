@@ -14,9 +14,10 @@
     bench_live.py MODULE_DIR --stream-gaps [--against OTHER_DIR] [--quick]
 
 The longest scheduler gap under two busy loops (one per core of a 2-core
-machine), eight boards open, with none, one and eight of them streaming 500
-frames/s, for the module in MODULE_DIR and, run by run in turn, the one in
-OTHER_DIR (an older build, say).
+machine), eight boards open at the default poll, `poll 1` and `poll 0`, with
+none, one and eight of them streaming 500 frames/s, for the module in
+MODULE_DIR and, run by run in turn, the one in OTHER_DIR (an older build,
+say).
 """
 import os
 import random
@@ -247,14 +248,14 @@ def slow_calls(path):
     return len(took), max(took, default=0.0)
 
 
-def stream_gap(module_dir, streaming, seconds, poll=0, boards=8, rate=500, trace=False):
-    """Per-second longest gaps with `boards` open and the first `streaming` of
-    them sending `rate` frames a second each; with `trace`, also the count and
-    longest of Pd's system calls that took 2 ms or more (perf trace), else
-    None."""
+def stream_gap(module_dir, streaming, seconds, poll=None, boards=8, rate=500, trace=False):
+    """Per-second longest gaps with `boards` open at `poll` (None: the
+    default) and the first `streaming` of them sending `rate` frames a second
+    each; with `trace`, also the count and longest of Pd's system calls that
+    took 2 ms or more (perf trace), else None."""
     ptys = [Pty() for _ in range(boards)]
     patch = ["obj 10 %d Veltrix open %s" % (10 + 30 * i, p.slave) for i, p in enumerate(ptys)]
-    if poll:
+    if poll is not None:
         patch += ["obj 300 10 loadbang", "msg 300 40 poll %g" % poll]
         patch += ["connect %d 0 %d 0" % (boards, boards + 1)]
         patch += ["connect %d 0 %d 0" % (boards + 1, i) for i in range(boards)]
@@ -325,7 +326,7 @@ def stream_gaps(modules, seconds, rounds):
               % ("" if trace else ", not measured without perf and root"))
         print("%-34s" % "poll, boards streaming 500 frames/s" +
               "".join("%36s" % name for name, _ in modules))
-        for poll in (0, 1):
+        for poll in (None, 1, 0):
             for streaming in (0, 1, 8):
                 gaps = [[] for _ in modules]
                 for _ in range(rounds):
@@ -342,7 +343,7 @@ def stream_gaps(modules, seconds, rounds):
                                                    calls)
 
                 cells = [cell(g) for g in gaps]
-                name = "%s, %s" % ("poll 1" if poll else "default poll",
+                name = "%s, %s" % ("default poll" if poll is None else "poll %g" % poll,
                                    "none" if not streaming else str(streaming))
                 print("%-34s" % name + "".join("%36s" % c for c in cells), flush=True)
     finally:

@@ -4,11 +4,13 @@
 - a fat file of two bundles: arm64 for macOS 11, x86_64 for macOS 10.13;
 - each exports _Veltrix_setup and nothing else;
 - every symbol left for Pd to supply is declared in m_pd.h (class_new64 for
-  64-bit floats, class_new for 32), every other one is bound to libSystem
-  and in its stub, and no other library is linked;
+  64-bit floats, class_new for 32), or is one of Pd's check for input that
+  s_stuff.h beside it declares, every other one is bound to libSystem and in
+  its stub, and no other library is linked;
 - the arm64 signature's page hashes match the bytes, as dyld checks them.
 Prints "PASS ..." / "FAIL ..." lines; exits 1 on a failure."""
 import hashlib
+import os
 import re
 import struct
 import subprocess
@@ -28,12 +30,20 @@ def tool(*args):
     return subprocess.run(args, capture_output=True, text=True).stdout
 
 
-declared = set()  # m_pd.h's EXTERN functions and data
-for stmt in re.findall(r"\bEXTERN\b([^;]*);", open(m_pd_h).read()):
-    if "(" in stmt:
-        declared.update(re.findall(r"(\w+)\s*\(", stmt)[:1])
-    else:
-        declared.update(re.findall(r"\w+", part)[-1] for part in stmt.split(",") if part.strip())
+def declared_in(header):  # a header's EXTERN functions and data
+    names = set()
+    for stmt in re.findall(r"\bEXTERN\b([^;]*);", open(header).read()):
+        if "(" in stmt:
+            names.update(re.findall(r"(\w+)\s*\(", stmt)[:1])
+        else:
+            names.update(re.findall(r"\w+", part)[-1] for part in stmt.split(",") if part.strip())
+    return names
+
+
+declared = declared_in(m_pd_h)
+# and Pd's check for input, from s_stuff.h beside it
+declared |= {"sys_addpollfn", "sys_rmpollfn"} & declared_in(
+    os.path.join(os.path.dirname(m_pd_h), "s_stuff.h"))
 in_libsystem = set(re.findall(r"[\w$.]+", open(tbd).read()))
 
 data = open(module, "rb").read()
