@@ -172,27 +172,31 @@ def slider_cpu(module_dir, quiet, flags, seconds):
 
 
 def tree_cpu_seconds(pid):
-    """CPU seconds of a process and its descendants."""
+    """CPU seconds of a process and its descendants, and their names."""
     procs = {}
     for d in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % d) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
+                name, fields = f.read().split(" (", 1)[1].rsplit(")", 1)
+        except (OSError, IndexError, ValueError):
             continue
-        procs[int(d)] = (int(fields[1]), int(fields[11]) + int(fields[12]))
-    total = 0
-    for p, (_, ticks) in procs.items():
+        fields = fields.split()
+        procs[int(d)] = (int(fields[1]), int(fields[11]) + int(fields[12]), name)
+    total, names = 0, set()
+    for p, (_, ticks, name) in procs.items():
         q = p
         while q in procs and q != pid and q > 1:
             q = procs[q][0]
-        total += ticks if q == pid else 0
-    return total / os.sysconf("SC_CLK_TCK")
+        if q == pid:
+            total += ticks
+            names.add(name)
+    return total / os.sysconf("SC_CLK_TCK"), names
 
 
 def gui_slider_cpu(module_dir, quiet, seconds):
     """The slider's CPU with Pd's own window drawing the console: Pd and its
-    GUI on a virtual X display (Xvfb); None without Xvfb."""
+    GUI on a virtual X display (Xvfb); None without Xvfb or when the GUI did
+    not start."""
     if not shutil.which("Xvfb"):
         return None
     read, write = os.pipe()
@@ -204,20 +208,27 @@ def gui_slider_cpu(module_dir, quiet, seconds):
     os.close(read)
     d = tempfile.mkdtemp(prefix="veltrix-peer-")
     path = os.path.join(d, "p.pd")
+    pty = Pty()
     with open(path, "w") as f:
         f.write("#N canvas 0 0 600 400 12;\n")
-        f.write("".join("#X %s;\n" % l for l in slider_patch(quiet)))
+        f.write("".join("#X %s;\n" % l for l in
+                        ["obj 10 190 Veltrix open " + pty.slave] + slider_patch(quiet)))
     pd = subprocess.Popen(["pd", "-nosound", "-nomidi", "-noprefs", "-path", module_dir,
                            "-open", path], env=dict(os.environ, DISPLAY=":" + display),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         time.sleep(4)  # the GUI starts, and the console fills up
-        c0, t0 = tree_cpu_seconds(pd.pid), time.monotonic()
-        time.sleep(seconds)
-        return 100 * (tree_cpu_seconds(pd.pid) - c0) / (time.monotonic() - t0)
+        (c0, names), t0 = tree_cpu_seconds(pd.pid), time.monotonic()
+        if "wish" not in names:
+            return None
+        while time.monotonic() < t0 + seconds:  # the device reads what it gets
+            select.select([pty.master], [], [], 0.05)
+            pty.drain()
+        return 100 * (tree_cpu_seconds(pd.pid)[0] - c0) / (time.monotonic() - t0)
     finally:
         pd.kill()
         pd.wait()
+        pty.close()
         xvfb.terminate()
         xvfb.wait()
         shutil.rmtree(d)
@@ -299,10 +310,12 @@ def main():
             print("| `verbose 0` | %s | | not measured: this Veltrix does not take "
                   "`verbose` |" % grain)
     gui = [gui_slider_cpu(module_dir, q, a.seconds) for q in (False, quiet[1])]
-    if gui[0] is not None:
+    if gui[0] is None:
+        print("| in Pd's window | | | not measured: no Xvfb, or Pd's GUI did not start on it |")
+    else:
         print("| console as it is, in Pd's window (Pd and its GUI on Xvfb) | default | %.0f "
               "| %.2f %% |" % (loud[2], gui[0]))
-        if quiet[1]:
+        if quiet[1] and gui[1] is not None:
             print("| `verbose 0`, in Pd's window | default | %.0f | %.2f %%%s |" %
                   (quiet[2], gui[1], " (%.1f times less)" % (gui[0] / gui[1]) if gui[1] else ""))
     if a.jack:
