@@ -3,7 +3,7 @@
     check_macos.py M_PD_H LIBSYSTEM_TBD FLOATSIZE MODULE
 - a fat file of two bundles: arm64 for macOS 11, x86_64 for macOS 10.13;
 - each exports _Veltrix_setup and nothing else;
-- every symbol left for Pd to supply is declared in m_pd.h (class_new64 for
+- every symbol left for Pd to supply is Pd's API (pd_api.py; class_new64 for
   64-bit floats, class_new for 32), every other one is bound to libSystem
   and in its stub, and no other library is linked;
 - the arm64 signature's page hashes match the bytes, as dyld checks them.
@@ -13,6 +13,8 @@ import re
 import struct
 import subprocess
 import sys
+
+from pd_api import pd_api
 
 m_pd_h, tbd, floatsize, module = sys.argv[1:5]
 failed = False
@@ -28,12 +30,7 @@ def tool(*args):
     return subprocess.run(args, capture_output=True, text=True).stdout
 
 
-declared = set()  # m_pd.h's EXTERN functions and data
-for stmt in re.findall(r"\bEXTERN\b([^;]*);", open(m_pd_h).read()):
-    if "(" in stmt:
-        declared.update(re.findall(r"(\w+)\s*\(", stmt)[:1])
-    else:
-        declared.update(re.findall(r"\w+", part)[-1] for part in stmt.split(",") if part.strip())
+declared = pd_api(m_pd_h)
 in_libsystem = set(re.findall(r"[\w$.]+", open(tbd).read()))
 
 data = open(module, "rb").read()
