@@ -21,6 +21,7 @@ import analogio
 import board
 import pwmio
 import time
+import usb_cdc
 import veltrix
 
 knob = analogio.AnalogIn(board.GP26)
@@ -32,7 +33,7 @@ def set_led(value):
     led.duty_cycle = 0 if not value > 0 else 65535 if value >= 1 else int(value * 65535)
 
 
-line = veltrix.Board()  # usb_cdc.data
+line = veltrix.Board(usb_cdc.data)
 line.on('led', set_led)
 line.send('ready', 1)
 last, read_at, sent_at = -1, 0, 0
