@@ -47,7 +47,7 @@ std::string cut(const std::string &tag)
 }
 
 // The corpus the board libraries' tests share, read from FRAME_CORPUS: lines
-// "tag <hex>" and "value <hex bits>", '#' to the end of a line a comment.
+// "tag <hex>" and "value <hex bits>...", '#' to the end of a line a comment.
 struct Corpus {
     std::vector<std::string> tags;
     std::vector<uint32_t> values;
@@ -62,10 +62,12 @@ const Corpus &corpus()
         while (std::getline(in, line)) {
             std::istringstream words(line.substr(0, line.find('#')));
             std::string kind, hex;
-            words >> kind >> hex;
-            if (kind == "value")
-                read.values.push_back(static_cast<uint32_t>(std::stoul(hex, nullptr, 16)));
-            else if (kind == "tag") {
+            words >> kind;
+            if (kind == "value") {
+                while (words >> hex)
+                    read.values.push_back(static_cast<uint32_t>(std::stoul(hex, nullptr, 16)));
+            } else if (kind == "tag") {
+                words >> hex; // none for the empty tag
                 std::string tag;
                 for (size_t i = 0; i + 1 < hex.size(); i += 2)
                     tag.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));

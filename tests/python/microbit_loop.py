@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""Two emulated micro:bits (qemu's microbit machine, Debian's micro:bit
-MicroPython 1.9.2) running veltrix.py, one with examples/echo.py and one with
-examples/microbit_tilt_leds.py as main.py, against the module in MODULE_DIR
-in a real pd -nogui:   microbit_loop.py MODULE_DIR
-Prints the library's size and the free memory before and after importing it.
-"""
+"""microbit_loop.py MODULE_DIR: two emulated micro:bits (qemu, Debian's micro:bit
+MicroPython 1.9.2) run veltrix.py with examples/echo.py and microbit_tilt_leds.py
+as main.py, against the module in a real pd -nogui."""
 import os
 import re
 import select
@@ -22,8 +19,7 @@ from campaign import free_port  # noqa: E402
 
 LIB = os.path.join(ROOT, "device", "python")
 PROMPT = b"raw REPL; CTRL-B to exit\r\n>"
-done = [0, 0]
-boards = []  # every micro:bit started, to stop at the end
+done, boards = [0, 0], []
 
 
 def check(ok, text):
@@ -37,33 +33,29 @@ class Microbit:
             ["qemu-system-arm", "-M", "microbit", "-display", "none", "-monitor", "none", "-device",
              "loader,file=/usr/share/firmware-microbit-micropython/firmware.hex", "-serial", "pty"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        boards.append(self)
         self.pty = re.search(r"/dev/pts/\d+", self.proc.stdout.readline().decode()).group(0)
         self.fd = os.open(self.pty, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
         self.got = b""
-        boards.append(self)
         # qemu drops what the board writes until it sees the terminal open,
         # which it checks once a second: ask until the prompt comes.
         for _ in range(10):
             os.write(self.fd, b"\r\x03")
-            try:
-                self.until(b">>> ", 1)
+            if self.until(b">>> ", 1) is not None:
                 break
-            except TimeoutError:
-                pass
         os.write(self.fd, b"\x01")
         self.until(PROMPT)
 
-    def until(self, marker, timeout=10):
-        """What comes before marker (bytes), or the next marker bytes (a count)."""
-        end = time.monotonic() + timeout
-        while len(self.got) < marker if isinstance(marker, int) else marker not in self.got:
+    def until(self, marker, timeout=None):
+        """What comes before marker; None after a timeout given, else raises."""
+        end = time.monotonic() + (timeout or 10)
+        while marker not in self.got:
             if not select.select([self.fd], [], [], max(0, end - time.monotonic()))[0]:
+                if timeout:
+                    return None
                 raise TimeoutError("micro:bit: no %r after %r" % (marker, self.got[-300:]))
             self.got += os.read(self.fd, 4096)
-        if isinstance(marker, int):
-            before, self.got = self.got[:marker], self.got[marker:]
-            return before
         before, _, self.got = self.got.partition(marker)
         return before
 
@@ -78,25 +70,22 @@ class Microbit:
             raise TimeoutError("micro:bit: " + err.decode(errors="replace"))
         return out.decode()
 
-    def put(self, name, text):
-        self.run("f = open(%r, 'w')" % name)
-        i = 0
-        while i < len(text):
-            n = next(n for n in (40, 24, 12, 6) if len(repr(text[i:i + n])) <= 48)
-            self.run("f.write(%r)" % text[i:i + n])
-            i += n
-        self.run("f.close()")
-
     def load(self, example):
-        self.put("veltrix.py", open(os.path.join(LIB, "veltrix.py")).read())
+        """Returns the free memory before and after importing veltrix."""
+        for name, path in ("veltrix.py", "veltrix.py"), ("main.py", "examples/" + example):
+            text = open(os.path.join(LIB, path)).read()
+            self.run("f = open(%r, 'w')" % name)
+            while text:
+                n = next(n for n in (40, 24, 12, 6) if len(repr(text[:n])) <= 48)
+                self.run("f.write(%r)" % text[:n])
+                text = text[n:]
+            self.run("f.close()")
         os.write(self.fd, b"\x04")  # a soft reset: a clean heap to measure
         self.until(PROMPT)
         free = self.run("import gc; gc.collect(); m = gc.mem_free()")
         free += self.run("import veltrix; gc.collect(); print(m, gc.mem_free())")
-        self.put("main.py", open(os.path.join(LIB, "examples", example)).read())
         os.write(self.fd, b"\x02\x04")  # the prompt, and a reset that runs main.py
-        self.until(b"\xaaready\x00", 20)
-        self.until(4)
+        self.until(b"\xaaready\0")
         return [int(n) for n in free.split()]
 
 
@@ -105,14 +94,13 @@ def main():
     pd = None
     try:
         echo, tilt = Microbit(), Microbit()
-        before, after = echo.load("echo.py")
-        print("micro:bit: %d bytes free, %d after importing veltrix" % (before, after))
+        print("micro:bit: %d bytes free, %d after importing veltrix" % tuple(echo.load("echo.py")))
         tilt.load("microbit_tilt_leds.py")
         # NaN bits that MicroPython there cannot hold: one hangs it, one is inf.
         for bits in 0x7FC00004, 0x7F800001:
-            os.write(echo.fd, b"\xaaecho\0" + struct.pack("<I", bits))
+            os.write(echo.fd, b"\xaaecho\0" + struct.pack("<I", bits) + b"\xaaecho\0\0\0\0\0")
             echo.until(b"\xaaecho\0")
-            back = struct.unpack("<I", echo.until(4))[0]
+            back = struct.unpack("<I", echo.until(b"\xaaecho\0"))[0]
             check(back & 0x7FFFFFFF > 0x7F800000, "NaN %08X comes back as a NaN: %08X" % (bits, back))
         for board in boards:
             os.close(board.fd)
@@ -125,12 +113,8 @@ def main():
             "obj 400 40 r to-echo", "obj 400 70 Veltrix send echo", "obj 400 100 r to-leds",
             "obj 400 130 Veltrix send leds", "connect 1 0 2 0", "connect 2 0 3 0", "connect 4 0 5 0",
             "connect 5 0 6 0", "connect 7 0 8 0", "connect 9 0 10 0"])
-        for _ in range(100):
-            try:
-                sock = socket.create_connection(("127.0.0.1", port))
-                break
-            except OSError:
-                time.sleep(0.1)
+        pd.wait("Veltrix_setup end", 10)
+        sock = socket.create_connection(("127.0.0.1", port))
 
         def send(*messages):
             sock.sendall("".join(m + ";\n" for m in messages).encode())
@@ -139,30 +123,27 @@ def main():
             send("pd-p.pd obj 600 10 pd " + name, "pd-%s obj 10 10 Veltrix open %s" % (name, board.pty))
             pd.wait("connected %s ok!" % board.pty, 10, len(pd.lines))
 
-        def printed(name, value, then):
+        def printed(name, value, *send_first):
             # %.9g tells every 32-bit float apart: equal text, equal bits.
+            then = len(pd.lines)
+            send(*send_first)
             try:
-                return pd.wait(r"^%s: (symbol )?%s$" % (name, re.escape("%.9g" % value)), 5, then) and True
+                return bool(pd.wait(r"^%s: (symbol )?%s$" % (name, re.escape("%.9g" % value)), 5, then))
             except TimeoutError:
                 return False
 
         opened("e", echo)
         opened("t", tilt)
-        check(printed("tilt", -736 / 1024, 0), "micro:bit to Pd: the example's tilt, -0.71875, exact")
-        then = len(pd.lines)
-        send("to-echo 0.75")
-        check(printed("echo", 0.75, then), "Pd to micro:bit and back: 0.75 exact")
+        check(printed("tilt", -0.71875), "micro:bit to Pd: the example's tilt, -0.71875, exact")
+        check(printed("echo", 0.75, "to-echo 0.75"), "Pd to micro:bit and back: 0.75 exact")
         # 131.015625 is 00 04 03 43: Ctrl-D and Ctrl-C. Both boards get both.
-        then = len(pd.lines)
-        send("to-leds 131.015625", "to-echo 131.015625")
-        check(printed("echo", 131.015625, then), "a value holding 0x03 and 0x04 and back exact")
-        check(printed("tilt", -736 / 1024, len(pd.lines)), "the tilt example runs on after it")
+        check(printed("echo", 131.015625, "to-leds 131.015625", "to-echo 131.015625"),
+              "a value holding 0x03 and 0x04 and back exact")
+        check(printed("tilt", -0.71875), "the tilt example runs on after it")
         send("pd-e clear")
         time.sleep(0.5)
         opened("e2", echo)
-        then = len(pd.lines)
-        send("to-echo 0.25")
-        check(printed("echo", 0.25, then), "the port closed and opened again: 0.25 and back exact")
+        check(printed("echo", 0.25, "to-echo 0.25"), "the port closed and opened again: 0.25 and back exact")
         check(not pd.matching("error"), "no error in Pd's console")
         print("Pd's console:" + "".join("\n    " + l for _, l in pd.matching(r"^(echo|tilt): ")))
     except TimeoutError as e:

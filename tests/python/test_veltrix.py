@@ -1,6 +1,7 @@
 # The Python boards' library against the module's frame rules, in MicroPython
 # (run_micropython.mjs, the files in its root) and CPython:
 #   python3 test_veltrix.py CORPUS EXAMPLE...   (device/python on PYTHONPATH)
+import io
 import os
 import sys
 from struct import pack, unpack
@@ -38,9 +39,9 @@ def nan(b):
 def reads(data, pieces=(1 << 30,)):
     # Read whole or in pieces of the sizes given in turn, as the module
     # reads them: the same tags, the same bits, any NaN as a NaN.
-    d, got, i = veltrix.Decoder(), [], 0
+    d, got, i, k = veltrix.Decoder(), [], 0, 0
     while i < len(data):
-        n = pieces[len(got) % len(pieces)]
+        n, k = pieces[k % len(pieces)], k + 1
         got += d.feed(data[i:i + n])
         i += n
     want = reference(data)
@@ -54,7 +55,7 @@ for line in open(sys.argv[1] if len(sys.argv) > 1 else 'frame_corpus.txt'):
     if w[0] == 'tag':
         tags.append(bytes([int(w[1][i:i + 2], 16) for i in range(0, len(w[1]), 2)]))
     elif w[0]:
-        values.append(int(w[1], 16).to_bytes(4, 'little'))
+        values += [int(h, 16).to_bytes(4, 'little') for h in w[1:-1]]
 
 # Every frame of the corpus is the module's frame; back to back, tags whole,
 # they read as the module reads them, whole and in pieces.
@@ -72,59 +73,48 @@ check(all(reads(s + base) and reads(s + base, (1,)) for s in
 check(veltrix.frame('a\0b', 1e39) == b'\xaaa\0\0\0\x80\x7f', 'a tag ends at 0x00; past the float is inf')
 
 
-class Line:
-    def __init__(self):
-        self.data, self.out = b'', b''
-
-    def read(self, n=None):
-        got, self.data = self.data[:n], self.data[len(self.data[:n]):]
-        return got
-
-    def write(self, b):
-        self.out += b
-
-
-class Cdc(Line):  # CircuitPython's usb_cdc.data, pyserial
-    in_waiting = property(lambda self: len(self.data))
-
-
-def stdin():  # sys.stdin.buffer: no count, read through select.poll
+def stdin():  # as sys.stdin.buffer: no count, read through select.poll
     try:
         r, w = os.pipe()
         line = os.fdopen(r, 'rb', 0)
         line.put = lambda b: os.write(w, b)
+        return line
     except AttributeError:  # MicroPython here: a stream of its own
-        import io
+        class Stdin(io.IOBase):
+            data = b''
 
-        class Stdin(io.IOBase, Line):
+            def put(self, b):
+                self.data += b
+
+            def read(self, n):
+                got, self.data = self.data[:n], self.data[n:]
+                return got
+
             def ioctl(self, req, arg):
                 return req == 3 and bool(self.data)
-        line = Stdin()
-    return line
+        return Stdin()
 
 
-# Each kind of stream: frames split across polls, a value with 0x03 and 0x04
-# in its bytes, functions by tag and for every frame, and send.
+# Frames split across polls, a value with 0x03 and 0x04 in its bytes,
+# functions by tag and for every frame, and send.
 ctl = unpack('<f', b'\0\x04\x03\x43')[0]
 data = b'\x03noise' + veltrix.frame('led', 0.5) + veltrix.frame('knob', ctl)
-for line in Cdc(), stdin():
-    got, out = [], Line()
-    board = veltrix.Board(line, out)
-    board.on('led', lambda v: got.append(v))
-    board.on(b'knob', lambda v: got.append(v))
-    board.on(None, lambda t, v: got.append(t))
-    put = getattr(line, 'put', None) or (lambda b: setattr(line, 'data', line.data + b))
-    put(data[:-3])
-    first = board.poll() == 1 and got == [b'led', 0.5]
-    put(data[-3:])
-    board.poll()
-    board.send(b'knob', ctl)
-    check(first and got == [b'led', 0.5, b'knob', ctl] and out.out == veltrix.frame('knob', ctl),
-          'Board on ' + type(line).__name__)
+got, line, out = [], stdin(), io.BytesIO()
+board = veltrix.Board(line, out)
+board.on('led', lambda v: got.append(v))
+board.on(b'knob', lambda v: got.append(v))
+board.on(None, lambda t, v: got.append(t))
+line.put(data[:-3])
+first = board.poll() == 1 and got == [b'led', 0.5]
+line.put(data[-3:])
+board.poll()
+board.send(b'knob', ctl)
+check(first and got == [b'led', 0.5, b'knob', ctl] and out.getvalue() == veltrix.frame('knob', ctl),
+      'Board on a stream read through select.poll')
 
 # Ctrl-C: off while a Board owns the prompt's line, back on at close().
 calls, keep, veltrix.kbd_intr = [], veltrix.kbd_intr, lambda n: calls.append(n)
-veltrix.Board(Cdc())
+veltrix.Board(stdin())
 board = veltrix.Board(sys.stdin.buffer, sys.stdout.buffer)
 check(calls == [-1], 'Ctrl-C off on the prompt only')
 board.close()
