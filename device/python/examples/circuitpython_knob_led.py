@@ -7,8 +7,8 @@
 #   import usb_cdc
 #   usb_cdc.enable(console=True, data=True)
 #
-# Wiring as pico_knob_led.py: the knob's wiper on GP26 (A0), the LED on GP15;
-# on another board, change board.GP26 and board.GP15 below.
+# Wiring as knob_led.py on a Pico: the knob's wiper on GP26 (A0), the LED
+# on GP15; on another board, change board.GP26 and board.GP15 below.
 # Copy veltrix.py onto CIRCUITPY beside this program, saved as code.py.
 #
 # In Pd, open the board's second port (the one that is not the prompt:
