@@ -102,8 +102,8 @@ class Board:
             self._p = select.poll()
             self._p.register(stream, select.POLLIN)
         # Value bytes may hold 0x03, which on the prompt's line would stop the
-        # program: off until close() or the program's end. A micro:bit takes
-        # it on its uart whatever the pins.
+        # program: off until close() or the program's end. A micro:bit has
+        # one uart, the prompt's.
         i = getattr(sys, 'stdin', 0)
         self._k = kbd_intr and (stream in (i, getattr(i, 'buffer', 0)) or sys.platform == 'microbit')
         if self._k:

@@ -1,7 +1,8 @@
 # micro:bit: its tilt and buttons to Pd, its LEDs from Pd.
 #
 # Copy veltrix.py onto the micro:bit beside this program, saved as main.py
-# (in the micro:bit Python editor: Project > Add file). No wiring.
+# (in the micro:bit Python editor: Open... veltrix.py, and add it as a
+# file). No wiring.
 #
 # In Pd (the micro:bit's port: /dev/ttyACM0 on Linux, /dev/cu.usbmodem... on
 # macOS, COM3 or so on Windows; 115200 baud):
