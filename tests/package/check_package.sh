@@ -48,6 +48,9 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 # A simulator for each Linux CPU but ARMv6, and the board library's zip.
 expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
 expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd Veltrix-$version-arduino.zip"
+# The Python boards' library, its README and every example.
+expected+=" python/veltrix.py python/README.md"
+expected+=$(cd "$root/device/python" && printf ' python/%s' examples/*.py)
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so
