@@ -32,7 +32,8 @@ target_link_libraries(Veltrix PRIVATE ${VELTRIX_PD_IMPLIB})
 target_link_options(Veltrix PRIVATE -static -static-libgcc -static-libstdc++)
 
 option(VELTRIX_WINDOWS_TESTS "Build the Windows test programs" ON)
-if(VELTRIX_WINDOWS_TESTS)
+# The sources package has no tests/.
+if(VELTRIX_WINDOWS_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${PROJECT_BINARY_DIR}/tests-windows)
   # The benchmarks run on the test programs' fake host.
   add_subdirectory(${PROJECT_SOURCE_DIR}/bench/windows ${PROJECT_BINARY_DIR}/bench-windows)

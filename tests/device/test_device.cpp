@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,67 +46,49 @@ std::string cut(const std::string &tag)
     return tag.substr(0, 31);
 }
 
+// The corpus the board libraries' tests share, read from FRAME_CORPUS: lines
+// "tag <hex>" and "value <hex bits>...", '#' to the end of a line a comment.
+struct Corpus {
+    std::vector<std::string> tags;
+    std::vector<uint32_t> values;
+};
+
+const Corpus &corpus()
+{
+    static const Corpus c = [] {
+        Corpus read;
+        std::ifstream in(FRAME_CORPUS);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream words(line.substr(0, line.find('#')));
+            std::string kind, hex;
+            words >> kind;
+            if (kind == "value") {
+                while (words >> hex)
+                    read.values.push_back(static_cast<uint32_t>(std::stoul(hex, nullptr, 16)));
+            } else if (kind == "tag") {
+                words >> hex; // none for the empty tag
+                std::string tag;
+                for (size_t i = 0; i + 1 < hex.size(); i += 2)
+                    tag.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+                read.tags.push_back(tag);
+            }
+        }
+        EXPECT_GT(read.tags.size(), 20u) << FRAME_CORPUS;
+        EXPECT_GT(read.values.size(), 20u) << FRAME_CORPUS;
+        return read;
+    }();
+    return c;
+}
+
 std::vector<std::string> tag_corpus()
 {
-    std::vector<std::string> tags = {
-        "",
-        "a",
-        "led",
-        "knob",
-        "tag with spaces",
-        std::string(30, 'x'),
-        std::string(31, 'y'),
-        std::string(32, 'z'),
-        std::string(40, 'w'),
-        "abcdefghijklmnopqrstuvwxyz0123456789ABCD", // 40, the first 31 kept
-        "\xAA",
-        "a\xAA"
-        "b",
-        "\xAA\xAA\xAA",
-        std::string(31, '\xAA'),
-        std::string(40, '\xAA'),
-        "\x01\x7F\x80\xFF",
-        "caf\xC3\xA9", // UTF-8 bytes pass as they are
-    };
-    std::string all; // every nonzero byte, in 31-character pieces
-    for (int c = 1; c < 256; c++)
-        all.push_back(static_cast<char>(c));
-    for (size_t i = 0; i < all.size(); i += 31)
-        tags.push_back(all.substr(i, 31));
-    return tags;
+    return corpus().tags;
 }
 
 std::vector<uint32_t> value_corpus()
 {
-    return {
-        0x00000000u, // 0
-        0x80000000u, // -0
-        0x00000001u, // smallest denormal
-        0x80000001u, // its negative
-        0x007FFFFFu, // largest denormal
-        0x00400000u, // a denormal
-        0x00800000u, // FLT_MIN
-        0x7F7FFFFFu, // FLT_MAX
-        0xFF7FFFFFu, // -FLT_MAX
-        0x7F800000u, // +inf
-        0xFF800000u, // -inf
-        0x7FC00000u, // quiet NaN
-        0xFFC00000u, // negative quiet NaN
-        0x7FC12345u, // quiet NaN with a payload
-        0x7F800001u, // signalling NaN, smallest payload
-        0x7FA5A5A5u, // signalling NaN with a payload
-        0xFFFFFFFFu, // NaN, all ones
-        0x3F800000u, // 1
-        0xBF800000u, // -1
-        0x3F000000u, // 0.5
-        0x40500000u, // 3.25
-        0x40490FDBu, // pi
-        0x4B800001u, // 16777218, past the integers a float holds exactly
-        0xAAAAAAAAu, // every value byte a start byte
-        0x000000AAu, 0xAA000000u, 0x00AA00AAu,
-        0x12345678u, // byte order shows
-        0x78563412u,
-    };
+    return corpus().values;
 }
 
 Bytes device_encode(const std::string &tag, float value)

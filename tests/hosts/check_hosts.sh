@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # What each Pd takes from an unpacked package, and what a value from a board
 # is in each:
-#   check_hosts.sh FOLDER BOARD PD053 PD PD64 [PD PD64...]
-# FOLDER is the package's Veltrix/ folder, BOARD veltrix-board, PD053 Debian
-# 12's Pd 0.53.1, and each PD PD64 a Pd of 0.54 or later (Debian 13's 0.55.2,
-# unstable's 0.57.0) and its double-precision Pd64.
+#   check_hosts.sh FOLDER BOARD OLDPD=FILE... PD PD64 [PD PD64...]
+# FOLDER is the package's Veltrix/ folder, BOARD veltrix-board, each OLDPD a
+# Pd before 0.54 and the FILE it must load (Debian 12's 0.53.1 and Debian
+# 11's 0.51.4: Veltrix.l_amd64, or Veltrix.l_arm on armhf), and each PD PD64
+# a Pd of 0.54 or later (Debian 13's 0.55.2, unstable's 0.57.0) and its
+# double-precision Pd64.
 # Ends with "check_hosts: N passed, M failed".
 set -uo pipefail
 
-folder=$1 board=$2 pd053=$3
-shift 3
+folder=$1 board=$2
+shift 2
 source "$(dirname "$0")/../support/checks.sh"
 tmp=$(mktemp -d /tmp/veltrix-hosts-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
@@ -18,7 +20,11 @@ trap 'rm -rf "$tmp"' EXIT
 name() {
     echo "$(basename "$1") $("$1" -version 2>&1 | sed -n '1s/^Pd-\([^ ]*\).*/\1/p')"
 }
-singles=() doubles=()
+olds=() singles=() doubles=()
+while [[ ${1:-} == *=* ]]; do
+    olds+=("${1%=*}|${1##*=}")
+    shift
+done
 while (($# >= 2)); do
     singles+=("$1") doubles+=("$2")
     shift 2
@@ -31,7 +37,7 @@ tried() {
         -open "$tmp/use.pd" -send "pd quit" 2>&1 |
         sed -n "s|^.*tried $2/\(Veltrix\.[^ ]*\) and \([a-z]*\)\$|\1:\2|p" | grep -v "\.pd:\|\.pat:"
 }
-hosts=("$pd053|Veltrix.l_amd64")
+hosts=("${olds[@]}")
 for pd in "${singles[@]}"; do hosts+=("$pd|Veltrix.linux-amd64-32.so"); done
 for pd in "${doubles[@]}"; do hosts+=("$pd|Veltrix.linux-amd64-64.so"); done
 for host in "${hosts[@]}"; do
@@ -54,7 +60,7 @@ done
 # 0.1 from a patch to an echoing board and back: the board holds a 32-bit
 # float, which Pd64 keeps as it is, so it is no longer equal to 0.1.
 hosts=()
-for pd in "${singles[@]}"; do hosts+=("$pd|1"); done
+for pd in "${olds[@]%|*}" "${singles[@]}"; do hosts+=("$pd|1"); done
 for pd in "${doubles[@]}"; do hosts+=("$pd|0"); done
 n=0
 for host in "${hosts[@]}"; do

@@ -3,18 +3,18 @@
     check_macos.py M_PD_H LIBSYSTEM_TBD FLOATSIZE MODULE
 - a fat file of two bundles: arm64 for macOS 11, x86_64 for macOS 10.13;
 - each exports _Veltrix_setup and nothing else;
-- every symbol left for Pd to supply is declared in m_pd.h (class_new64 for
-  64-bit floats, class_new for 32), or is one of Pd's check for input that
-  s_stuff.h beside it declares, every other one is bound to libSystem and in
-  its stub, and no other library is linked;
+- every symbol left for Pd to supply is Pd's API (pd_api.py; class_new64 for
+  64-bit floats, class_new for 32), every other one is bound to libSystem
+  and in its stub, and no other library is linked;
 - the arm64 signature's page hashes match the bytes, as dyld checks them.
 Prints "PASS ..." / "FAIL ..." lines; exits 1 on a failure."""
 import hashlib
-import os
 import re
 import struct
 import subprocess
 import sys
+
+from pd_api import pd_api
 
 m_pd_h, tbd, floatsize, module = sys.argv[1:5]
 failed = False
@@ -30,20 +30,7 @@ def tool(*args):
     return subprocess.run(args, capture_output=True, text=True).stdout
 
 
-def declared_in(header):  # a header's EXTERN functions and data
-    names = set()
-    for stmt in re.findall(r"\bEXTERN\b([^;]*);", open(header).read()):
-        if "(" in stmt:
-            names.update(re.findall(r"(\w+)\s*\(", stmt)[:1])
-        else:
-            names.update(re.findall(r"\w+", part)[-1] for part in stmt.split(",") if part.strip())
-    return names
-
-
-declared = declared_in(m_pd_h)
-# and Pd's check for input, from s_stuff.h beside it
-declared |= {"sys_addpollfn", "sys_rmpollfn"} & declared_in(
-    os.path.join(os.path.dirname(m_pd_h), "s_stuff.h"))
+declared = pd_api(m_pd_h)
 in_libsystem = set(re.findall(r"[\w$.]+", open(tbd).read()))
 
 data = open(module, "rb").read()

@@ -13,7 +13,11 @@
 # - in an empty home, unpacked by Pd's package manager's own unzipper into
 #   ~/Documents/Pd/externals and by hand into ~/.local/lib/pd/extra, each
 #   simulator command of the help's [pd try-without-a-board] runs as written
-#   (only its link moved to a private folder) and makes its link.
+#   (only its link moved to a private folder) and makes its link;
+# - every Linux file against Debian 10 and Pd's API (check_linux.py), which
+#   fails on a module that needs glibc 2.33 or a helper of the static libgcc;
+# - the sources package beside it, built in an empty folder by its README's
+#   command.
 # Ends with "check_package: N passed, M failed".
 set -uo pipefail
 
@@ -44,6 +48,9 @@ check $? "one Veltrix/ folder at the top (found: $(echo $top))"
 # A simulator for each Linux CPU but ARMv6, and the board library's zip.
 expected="help-Veltrix-help.pd Veltrix-demo.pd README.md LICENSE"
 expected+=" Veltrix-net-forward.pd Veltrix-net-listen.pd Veltrix-$version-arduino.zip"
+# The Python boards' library, its README and every example.
+expected+=" python/veltrix.py python/README.md"
+expected+=$(cd "$root/device/python" && printf ' python/%s' examples/*.py)
 for arch in $(sed 's/^[^(]*//; s/)\.dek$//; s/[()]/ /g' <<<"$name"); do
     IFS=- read -r os cpu floatsize <<<"$arch"
     ext=so
@@ -99,6 +106,28 @@ echo "$out"
 passed=$((passed + $(grep -c '^PASS ' <<<"$out")))
 failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
 [ "$(grep -c '^PASS ' <<<"$out")" = 3 ] || failed=$((failed + 1))
+
+# Every Linux file, under every name, loads on Debian 10 and later: nothing
+# newer than its glibc and C++ library, nothing that neither Pd nor a library
+# supplies. The check fails on the amd64 module relinked with stat() (glibc
+# 2.33's symbol) and on the ARMv6 one with a 64-bit atomic (static libgcc's).
+linux_check() { python3 "$root/tests/package/check_linux.py" /usr/include/pd/m_pd.h "$@"; }
+out=$(linux_check "$folder"/Veltrix.linux-*.so "$folder"/Veltrix.l_* "$folder"/bin/linux-*/veltrix-board)
+check $? "every Linux module and simulator needs what Debian 10 and Pd have, and no more"
+echo "$out" | sed 's/^/    /'
+faults=("linux-amd64-32|struct stat; extern \"C\" int stat(const char *, struct stat *);
+extern \"C\" int veltrix_probe(const char *p, struct stat *st) { return stat(p, st); }|: stat@GLIBC_2.33"
+    "linux-armv6-32|extern \"C\" long long veltrix_count(long long *n) { return __sync_fetch_and_add(n, 1); }|supplies: __sync_fetch_and_add_8)")
+for fault in "${faults[@]}"; do
+    IFS='|' read -r build code want < <(tr '\n' ' ' <<<"$fault")
+    echo "$code" >"$tmp/fault.cpp"
+    (cd "$root/build-package/$build/src" &&
+        $(sed "s| -o [^ ]* | -o $tmp/fault.so |" CMakeFiles/Veltrix.dir/link.txt) -x c++ "$tmp/fault.cpp")
+    out=$(linux_check "$tmp/fault.so" | grep '^FAIL')
+    [ "$(grep -c . <<<"$out")" = 1 ] && grep -qF -- "${want% }" <<<"$out"
+    check $? "the check fails on the $build module relinked with: $code"
+    echo "$out" | sed 's/^/    /'
+done
 
 # What a Pd on ARMv6 may load is ARMv6 code; the ARMv7 module, which was
 # .l_arm before, is not, and the same check must say so.
@@ -199,5 +228,19 @@ while read -r command; do
     kill $! && wait $!
     [ "$failed" = 0 ] || sed 's/^/    /' "$tmp/board.log"
 done <<<"$commands"
+
+# The sources package holds no tests and nothing built, and builds the module
+# in an empty folder by its README's command alone.
+unzip -q "$(dirname "$dek")/Veltrix[v$version](Sources).dek" -d "$tmp/sources"
+got=$(ls -A "$tmp/sources/Veltrix" | tr '\n' ' ')
+[ "$got" = "CMakeLists.txt LICENSE README.md cmake demo device help src tools " ]
+check $? "the sources package holds the sources, the build files, the help, README and LICENSE: $got"
+command=$(awk '/^### From the sources/ { f = 1 } f && /^```sh/ { getline; print; exit }' "$tmp/sources/Veltrix/README.md")
+(cd "$tmp/sources/Veltrix" && eval "$command") >"$tmp/sources.log" 2>&1
+check $? "the sources package builds with its README's command: $command"
+[ "$failed" = 0 ] || tail -n 20 "$tmp/sources.log" | sed 's/^/    /'
+timeout 20 "$pd" -nogui -stderr -nosound -nomidi -noprefs -nostdpath -path "$tmp/sources/Veltrix/build" \
+    -open "$tmp/use.pd" -send "pd quit" 2>&1 | grep -q '^Veltrix_send 2.500000 to probe'
+check $? "the module built from the sources package works in pd"
 
 summary check_package

@@ -120,7 +120,10 @@ std::string describe_rate(double uart_baud)
 // when it differs on two checks in a row (the patch sets it just after opening).
 void check_baud(t_uno &x)
 {
-    if (x.x_opens == 0 || !(reg(x, UCSR0B) & 0x18)) // receiver and transmitter off
+    // Serial.begin sets the rate, then turns the receiver and the transmitter
+    // on together. Just after a reset the transmitter alone was seen on, with
+    // no rate set yet: a warning then named 1000000 baud.
+    if (x.x_opens == 0 || (reg(x, UCSR0B) & 0x18) != 0x18)
         return;
     termios tio;
     if (tcgetattr(x.x_pty.port[0].s, &tio) != 0)

@@ -9,7 +9,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -76,9 +75,9 @@ void read_attr(const char *dir, const char *name, char *out, size_t size)
 
 bool exists(const char *dir, const char *name)
 {
+    // access, not stat: glibc 2.33's stat is a symbol older glibcs lack.
     char path[PATH_MAX];
-    struct stat st;
-    return join(path, sizeof path, dir, name) && stat(path, &st) == 0;
+    return join(path, sizeof path, dir, name) && access(path, F_OK) == 0;
 }
 
 // The name of the driver bound to a device directory, "" when none.

@@ -411,14 +411,51 @@ int64_t serial_clock_us()
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+namespace {
+
+// What makes a file itself: a device node's device number, any other file's
+// file system and inode.
+struct t_file_id {
+    bool node;
+    uint64_t major, minor, inode;
+};
+
+// The file of `fd`, or of `name` when it is given. On Linux by statx: glibc
+// 2.33 gave stat and fstat new symbols, which older glibcs (Debian 11,
+// Ubuntu 20.04, Raspberry Pi OS bullseye) refuse to load, and statx has been
+// there unchanged since 2.28.
+bool file_id(int fd, const char *name, t_file_id *id)
+{
+#if defined(__linux__)
+    struct statx st;
+    if (statx(name ? AT_FDCWD : fd, name ? name : "", name ? 0 : AT_EMPTY_PATH, STATX_BASIC_STATS,
+              &st) != 0)
+        return false;
+    id->node = S_ISCHR(st.stx_mode);
+    id->major = id->node ? st.stx_rdev_major : st.stx_dev_major;
+    id->minor = id->node ? st.stx_rdev_minor : st.stx_dev_minor;
+    id->inode = id->node ? 0 : st.stx_ino;
+#else
+    struct stat st;
+    if ((name ? stat(name, &st) : fstat(fd, &st)) != 0)
+        return false;
+    id->node = S_ISCHR(st.st_mode);
+    id->major = uint64_t(id->node ? st.st_rdev : st.st_dev);
+    id->minor = 0;
+    id->inode = id->node ? 0 : uint64_t(st.st_ino);
+#endif
+    return true;
+}
+
+} // namespace
+
 // The device number of a device node, the file's identity otherwise: a link
 // (/dev/serial/by-id/...) and the node it points to are one port.
 int serial_same_device(t_serial *port, const char *name)
 {
-    struct stat held, named;
-    if (!port || fstat(port->fd, &held) != 0 || stat(name, &named) != 0)
+    t_file_id held, named;
+    if (!port || !file_id(port->fd, nullptr, &held) || !file_id(-1, name, &named))
         return 0;
-    if (S_ISCHR(held.st_mode) && S_ISCHR(named.st_mode))
-        return held.st_rdev == named.st_rdev;
-    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    return held.node == named.node && held.major == named.major && held.minor == named.minor &&
+           held.inode == named.inode;
 }
