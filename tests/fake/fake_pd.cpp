@@ -5,6 +5,7 @@ extern "C" {
 #include <s_stuff.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +15,6 @@ extern "C" {
 #include <memory>
 #include <unordered_map>
 #include <utility>
-
-#ifndef _WIN32
-#include <sys/select.h>
-#endif
 
 struct _class {
     t_symbol *name;
@@ -90,10 +87,8 @@ struct t_host {
     };
     std::vector<t_watch> watched;
     bool (*ready)(int fd) = nullptr;
-    bool watched_changed = false;
     int in_check = 0;
-    int changes_in_check = 0;
-    long descriptor_calls = 0;
+    fakepd::t_check check{};
     long long checked = 0; // the DSP tick of the last check advance ran
 };
 
@@ -275,22 +270,14 @@ double clock_gettimesince(double prevsystime)
 void sys_addpollfn(int fd, t_fdpollfn fn, void *ptr)
 {
     host().watched.push_back({fd, fn, ptr});
-    host().watched_changed = true;
-    host().changes_in_check += host().in_check > 0;
+    host().check.changes_inside += host().in_check;
 }
 
 void sys_rmpollfn(int fd)
 {
     auto &w = host().watched;
-    for (auto it = w.begin(); it != w.end(); ++it) {
-        if (it->fd == fd) {
-            w.erase(it);
-            host().watched_changed = true;
-            host().changes_in_check += host().in_check > 0;
-            return;
-        }
-    }
-    post("warning: %d removed from poll list but not found", fd);
+    w.erase(std::remove_if(w.begin(), w.end(), [fd](auto &e) { return e.fd == fd; }), w.end());
+    host().check.changes_inside += host().in_check;
 }
 
 void clock_unset(t_clock *x)
@@ -358,8 +345,7 @@ void reset()
     h.now = 0;
     h.watched.clear();
     h.ready = nullptr;
-    h.changes_in_check = 0;
-    h.descriptor_calls = 0;
+    h.check = {};
     h.checked = 0;
     while (!h.listeners.empty())
         unlisten(h.listeners.begin()->first.c_str());
@@ -424,59 +410,27 @@ void descriptors_ready(bool (*ready)(int fd))
     host().ready = ready;
 }
 
-namespace {
-
-bool system_ready(int fd)
-{
-#ifndef _WIN32
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval none{0, 0};
-    return select(fd + 1, &set, nullptr, nullptr, &none) > 0;
-#else
-    (void)fd;
-    return false;
-#endif
-}
-
-} // namespace
-
 int check_descriptors()
 {
     auto &h = host();
-    auto ready = h.ready ? h.ready : system_ready;
-    std::vector<bool> readable;
-    for (auto &w : h.watched)
-        readable.push_back(ready(w.fd));
-    h.watched_changed = false;
     int calls = 0;
-    for (size_t i = 0; i < h.watched.size() && !h.watched_changed; i++) {
-        if (!readable[i])
-            continue;
+    h.in_check++;
+    for (size_t i = 0; i < h.watched.size(); i++) {
         auto w = h.watched[i];
-        h.in_check++;
-        w.fn(w.ptr, w.fd);
-        h.in_check--;
-        calls++;
+        if (h.ready && h.ready(w.fd)) {
+            w.fn(w.ptr, w.fd);
+            calls++;
+        }
     }
-    h.descriptor_calls += calls;
+    h.in_check--;
+    h.check.calls += calls;
     return calls;
 }
 
-int watched_descriptors()
+t_check descriptor_check()
 {
-    return static_cast<int>(host().watched.size());
-}
-
-long descriptor_calls()
-{
-    return host().descriptor_calls;
-}
-
-int changes_in_check()
-{
-    return host().changes_in_check;
+    host().check.watched = static_cast<int>(host().watched.size());
+    return host().check;
 }
 
 void advance(double ms)
@@ -487,8 +441,7 @@ void advance(double ms)
     for (;;) {
         long long k = std::max(h.checked, static_cast<long long>(std::floor(h.now / tick))) + 1;
         double check_at = h.watched.empty() ? until + 1 : k * tick;
-        t_clock *c = next_due(std::min(until, check_at));
-        if (c) {
+        if (t_clock *c = next_due(std::min(until, check_at))) {
             c->set = false;
             h.now = c->time;
             fn_cast<void (*)(void *)>(c->fn)(c->owner);

@@ -40,26 +40,24 @@ std::vector<std::string> take_messages();
 
 // Virtual time in milliseconds; advance runs every clock due on the way, in
 // time order and, at equal times, in the order they were set, as Pd does.
-// While descriptors are registered (sys_addpollfn) it also runs Pd's check
-// for input at every DSP tick (64 samples at 44.1 kHz), after the clocks due,
-// and again at once while the check finds one readable, as Pd's loop does
-// instead of sleeping: a descriptor that stays readable is called back
-// check_spins times a tick.
+// While descriptors are registered (sys_addpollfn), Pd's check for input
+// runs at every DSP tick (64 samples at 44.1 kHz) after the clocks due, and
+// again at once while it calls one back, as Pd's loop does instead of
+// sleeping: a descriptor that stays readable spins check_spins times a tick.
 double now();
 void advance(double ms);
 constexpr int check_spins = 50;
 
-// Pd's check for input: calls back each registered descriptor `ready` says
-// is readable, in the order registered, and stops the walk when a callback
-// changed the list, as Pd 0.51 and later do. Without `ready` it asks the
-// system (select() with no timeout). Returns the callbacks made.
+// The check calls back each descriptor `ready` says is readable, walking the
+// list by index as Pd before 0.51 does; the callbacks it made.
 void descriptors_ready(bool (*ready)(int fd));
 int check_descriptors();
-int watched_descriptors();
-// Callbacks since the reset, and registrations or removals made inside one,
-// which Pd before 0.51 does not expect.
-long descriptor_calls();
-int changes_in_check();
+struct t_check {
+    int watched;        // descriptors registered now
+    long calls;         // callbacks since the reset
+    int changes_inside; // registrations and removals made inside a callback
+};
+t_check descriptor_check();
 int scheduled_clocks();
 int live_clocks();
 int live_outlets();

@@ -4,9 +4,7 @@
 #include "child_process.h"
 
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,37 +70,22 @@ class PdProcess : public ChildProcess {
     int count(const std::string &text) const { return ChildProcess::count(out_stream, text); }
     std::string console() const { return log(); }
 
-    // CPU seconds pd has used, with its children's: a wrapper may run it.
-    double cpu_seconds() const
+    // CPU seconds pd has used, with its descendants': a wrapper may run it.
+    double cpu_seconds() const { return cpu_seconds(pid()); }
+    static double cpu_seconds(int pid)
     {
-        std::map<int, std::pair<int, double>> procs; // pid: parent, seconds
-        DIR *d = opendir("/proc");
-        while (dirent *e = d ? readdir(d) : nullptr) {
-            std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-            std::string stat;
-            if (!std::getline(f, stat) || stat.rfind(')') == std::string::npos)
-                continue;
-            std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-            std::string field;
-            int parent = 0;
-            double ticks = 0;
-            for (int i = 3; i <= 15 && rest >> field; i++) {
-                parent = i == 4 ? std::stoi(field) : parent;
-                ticks += i == 14 || i == 15 ? std::stod(field) : 0;
-            }
-            procs[atoi(e->d_name)] = {parent, ticks / sysconf(_SC_CLK_TCK)};
-        }
-        if (d)
-            closedir(d);
+        std::string dir = "/proc/" + std::to_string(pid), stat;
+        std::getline(std::ifstream(dir + "/stat"), stat);
+        if (stat.rfind(')') == std::string::npos)
+            return 0;
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string f;
         double seconds = 0;
-        for (auto &[p, info] : procs) {
-            for (int q = p; q > 1 && procs.count(q); q = procs[q].first) {
-                if (q == pid()) {
-                    seconds += info.second;
-                    break;
-                }
-            }
-        }
+        for (int i = 3; i <= 15 && fields >> f; i++)
+            seconds += i >= 14 ? std::stod(f) / sysconf(_SC_CLK_TCK) : 0; // utime, stime
+        std::ifstream children(dir + "/task/" + std::to_string(pid) + "/children");
+        for (int child; children >> child;)
+            seconds += cpu_seconds(child);
         return seconds;
     }
 

@@ -272,7 +272,7 @@ TEST_F(Board, EndlessStreamsShareTheBoundStarveNoneAndLoseNothing)
     fakepd::advance(5);
     expect_shared("the catch-up");
     fakepd::advance(0.2);
-    ASSERT_EQ(fakepd::watched_descriptors(), n);
+    ASSERT_EQ(fakepd::descriptor_check().watched, n);
     fakepd::check_descriptors();
     expect_shared("Pd's check");
     // What a backend already took from the system wakes no check: the clock
@@ -281,7 +281,7 @@ TEST_F(Board, EndlessStreamsShareTheBoundStarveNoneAndLoseNothing)
         d->unseen = true;
     fakepd::advance(1);
     expect_shared("the catch-up of a check");
-    EXPECT_EQ(fakepd::changes_in_check(), 0);
+    EXPECT_EQ(fakepd::descriptor_check().changes_inside, 0);
 
     std::vector<double> got[n];
     for (auto &e : fakepd::take_outlets()) {
@@ -371,77 +371,22 @@ TEST_F(Board, APollCutShortByTheBoundComesBackSoon)
     EXPECT_GT(dev.reads, reads) << "a cut poll at poll 1 waited the longer catch-up";
 }
 
-TEST_F(Board, PollZeroReadsFromPdsCheckAndPollOneGoesBackToTheClock)
-{
-    t_Veltrix *x = connected_board("/dev/a");
-    auto &dev = fakeserial::get("/dev/a");
-    fakepd::message(&x->x_obj, "poll", {0.0});
-    fakepd::advance(100); // the poll already due, then Pd's check
-    EXPECT_EQ(fakepd::watched_descriptors(), 1);
-    EXPECT_EQ(fakepd::scheduled_clocks(), 0);
-    int reads = dev.reads;
-    fakepd::advance(1000);
-    EXPECT_EQ(dev.reads, reads) << "an idle watched port was read";
-    // Half a frame waits for nothing: the check calls back when the rest comes.
-    make({"receive", "led"});
-    fakeserial::feed("/dev/a", {0xAA, 'l', 'e'});
-    fakepd::advance(1.5);
-    fakeserial::feed("/dev/a", {'d', 0, 0, 0, 0x80, 0x3F});
-    fakepd::advance(1.5);
-    EXPECT_EQ(fakepd::take_outlets().size(), 1u);
-    EXPECT_EQ(dev.timed_waits, 0);
-    lines();
-    fakepd::send_message(&x->x_obj, "info");
-    EXPECT_EQ(lines()[0],
-              "Veltrix_info " + addr(x) + " port /dev/a, 115200 baud, read as bytes arrive");
-
-    fakepd::message(&x->x_obj, "poll", {1});
-    fakepd::advance(0);
-    EXPECT_EQ(fakepd::watched_descriptors(), 0);
-    reads = dev.reads;
-    fakepd::advance(10);
-    EXPECT_EQ(dev.reads, reads + 10);
-    EXPECT_EQ(fakepd::changes_in_check(), 0);
-}
-
-// A hang-up inside Pd's check: its descriptor goes at the next tick, none
-// is left to make Pd spin, and the board reconnects on its timetable.
-TEST_F(Board, HangUpInPdsCheckLeavesNoDescriptorAndReconnects)
-{
-    t_Veltrix *x = connected_board("/dev/a");
-    auto &dev = fakeserial::get("/dev/a");
-    fakepd::listen("st");
-    fakepd::message(&x->x_obj, "status", {"st"});
-    fakepd::message(&x->x_obj, "poll", {0.0});
-    fakepd::advance(100);
-    lines();
-    fakepd::take_messages();
-    dev.fail[fakeserial::op_read] = true;
-    EXPECT_EQ(fakepd::check_descriptors(), 1);
-    EXPECT_EQ(lines(),
-              (Lines{"Veltrix_tick " + addr(x) + " ReadFile(/dev/a) failed, closing connection"}));
-    EXPECT_EQ(fakepd::take_messages(), (Lines{"st: connected 0"}));
-    fakepd::advance(0);
-    EXPECT_EQ(fakepd::watched_descriptors(), 0);
-    EXPECT_EQ(dev.closes, 1);
-    long calls = fakepd::descriptor_calls();
-    expect_reconnect_timetable(x, dev);
-    EXPECT_EQ(fakepd::descriptor_calls(), calls) << "Pd spun on a dead descriptor";
-    EXPECT_EQ(fakepd::watched_descriptors(), 1);
-    EXPECT_EQ(fakepd::changes_in_check(), 0);
-}
-
-// A receiver's output inside Pd's check deletes its board and another whose
-// descriptor is readable later in the same walk.
-TEST_F(Board, BoardsDeletedInPdsCheckCloseAfterIt)
+// Ports let go inside Pd's check, by a hang-up or by a receiver's output
+// that deletes its own board and another read later in the same walk, are
+// taken out of the check and closed at the next tick, outside it.
+TEST_F(Board, PortsLetGoInPdsCheckCloseAtTheNextTick)
 {
     t_Veltrix *r = make({"receive", "led"});
-    t_Veltrix *x = connected_board("/dev/a");
-    t_Veltrix *y = connected_board("/dev/b");
+    t_Veltrix *x = connected_board("/dev/a"), *y = connected_board("/dev/b");
+    t_Veltrix *z = connected_board("/dev/c");
     auto &a = fakeserial::get("/dev/a"), &b = fakeserial::get("/dev/b");
-    for (auto *board : {x, y})
+    auto &c = fakeserial::get("/dev/c");
+    fakepd::listen("st");
+    fakepd::message(&z->x_obj, "status", {"st"});
+    for (auto *board : {x, y, z})
         fakepd::message(&board->x_obj, "poll", {0.0});
     fakepd::advance(100);
+    fakepd::take_messages();
     fakepd::on_float(r->d.r.f_out, [&](t_float) {
         destroy(x);
         destroy(y);
@@ -450,15 +395,23 @@ TEST_F(Board, BoardsDeletedInPdsCheckCloseAfterIt)
     fakeserial::feed("/dev/a", led);
     fakeserial::feed("/dev/a", led);
     fakeserial::feed("/dev/b", led);
+    c.fail[fakeserial::op_read] = true;
     int reads = b.reads;
-    EXPECT_EQ(fakepd::check_descriptors(), 2);
+    lines();
+    fakepd::check_descriptors();
     EXPECT_EQ(fakepd::take_outlets().size(), 1u);
     EXPECT_EQ(b.reads, reads) << "a deleted board was read";
-    EXPECT_EQ(a.closes + b.closes, 0) << "closed inside the check";
+    EXPECT_EQ(lines().back(),
+              "Veltrix_tick " + addr(z) + " ReadFile(/dev/c) failed, closing connection");
+    EXPECT_EQ(fakepd::take_messages(), (Lines{"st: connected 0"}));
+    EXPECT_EQ(a.closes + b.closes + c.closes, 0) << "closed inside the check";
     fakepd::advance(0);
-    EXPECT_EQ(a.closes + b.closes, 2);
-    EXPECT_EQ(fakepd::watched_descriptors(), 0);
-    EXPECT_EQ(fakepd::changes_in_check(), 0);
+    EXPECT_EQ(a.closes + b.closes + c.closes, 3);
+    long calls = fakepd::descriptor_check().calls;
+    expect_reconnect_timetable(z, c);
+    EXPECT_EQ(fakepd::descriptor_check().calls, calls) << "Pd spun on a dead descriptor";
+    EXPECT_EQ(fakepd::descriptor_check().watched, 1);
+    EXPECT_EQ(fakepd::descriptor_check().changes_inside, 0);
 }
 
 TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTimetable)
@@ -476,10 +429,17 @@ TEST_F(Board, PollSetsTheIntervalFromTheNextPollClampedAndKeepsTheConnectionTime
     EXPECT_EQ(dev.reads, 1);
     fakepd::advance(10);
     EXPECT_EQ(dev.reads, 11);
+    // 0: from the next poll, read by Pd's check alone; 1 and up: by the clock
+    // again, at once. Windows has no check for ports: 0 is the fastest clock.
     EXPECT_EQ(poll(0)[0], "Veltrix_poll " + addr(x) + " /dev/a as bytes arrive");
-    fakeserial::watchable = false; // Windows: 0 is the fastest clock
+    fakepd::advance(1);
+    EXPECT_EQ(fakepd::descriptor_check().watched, 1);
+    EXPECT_EQ(fakepd::scheduled_clocks(), 0);
+    fakeserial::watchable = false;
     EXPECT_EQ(poll(0)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1 ms");
     fakeserial::watchable = true;
+    fakepd::advance(0);
+    EXPECT_EQ(fakepd::descriptor_check().watched, 0);
     EXPECT_EQ(poll(-7)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1 ms");
     EXPECT_EQ(poll(5000)[0], "Veltrix_poll " + addr(x) + " /dev/a every 1000 ms");
     EXPECT_EQ(poll(2.5)[0], "Veltrix_poll " + addr(x) + " /dev/a every 2.5 ms");
