@@ -162,73 +162,81 @@ TEST(Board, TwoBoardsGetEverySentFloatByteExactAndBothReachThePatch)
 // At the default poll, and read from Pd's own check for input (`poll 0`),
 // where a hang-up must leave nothing in the check: a dead descriptor there
 // makes Pd spin at a whole core while the board is away.
+void hangs_up_and_comes_back(const std::string &poll)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link, "--hangup-for", poll.empty() ? "0" : "1.5"});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string patch = dir.write(
+        "p.pd",
+        pd_patch({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix receive knob",
+                  "obj 10 70 print knob", "obj 200 40 Veltrix receive back",
+                  "obj 200 70 Veltrix send led", "msg 300 10 " + poll, "obj 300 40 loadbang",
+                  "connect 1 0 2 0", "connect 3 0 4 0", "connect 6 0 5 0", "connect 5 0 0 0"}));
+    PdProcess pd(patch);
+    ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
+    board.send("knob 1");
+    ASSERT_TRUE(pd.wait_line("knob: 1", wait_ms)) << pd.console();
+
+    board.signal(SIGUSR1);
+    EXPECT_TRUE(pd.wait_line("ReadFile(" + link + ") failed, closing connection", wait_ms))
+        << pd.console();
+    if (!poll.empty()) {
+        pd.collect(200);
+        double before = pd.cpu_seconds();
+        pd.collect(1000);
+        EXPECT_LT(pd.cpu_seconds() - before, 0.5) << "Pd spun while the board was away";
+    }
+    ASSERT_TRUE(board.wait_err(opened, wait_ms, 2)) << board.log() << pd.console();
+    int connects = 0;
+    EXPECT_TRUE(pd.wait_for(
+        [&](const std::string &l) {
+            return l.find("connected " + link + " ok!") != std::string::npos && ++connects == 2;
+        },
+        wait_ms))
+        << pd.console();
+    board.send("knob 2");
+    EXPECT_TRUE(pd.wait_line("knob: 2", wait_ms)) << pd.console();
+    board.send("back 5");
+    EXPECT_TRUE(board.wait_out("led 5", wait_ms)) << board.log();
+}
+
 TEST(Board, ReconnectsAfterTheBoardHangsUpAndComesBack)
 {
     for (std::string poll : {"", "poll 0"}) {
         SCOPED_TRACE(poll);
-        TempDir dir;
-        std::string link = dir.path() + "/b0";
-        Board board({"--link", link, "--hangup-for", poll.empty() ? "0" : "1.5"});
-        ASSERT_TRUE(board.wait_err(link, wait_ms));
-        std::string patch = dir.write(
-            "p.pd",
-            pd_patch({"obj 10 10 Veltrix open " + link, "obj 10 40 Veltrix receive knob",
-                      "obj 10 70 print knob", "obj 200 40 Veltrix receive back",
-                      "obj 200 70 Veltrix send led", "msg 300 10 " + poll, "obj 300 40 loadbang",
-                      "connect 1 0 2 0", "connect 3 0 4 0", "connect 6 0 5 0", "connect 5 0 0 0"}));
-        PdProcess pd(patch);
-        ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
-        board.send("knob 1");
-        ASSERT_TRUE(pd.wait_line("knob: 1", wait_ms)) << pd.console();
-
-        board.signal(SIGUSR1);
-        EXPECT_TRUE(pd.wait_line("ReadFile(" + link + ") failed, closing connection", wait_ms))
-            << pd.console();
-        if (!poll.empty()) {
-            pd.collect(200);
-            double before = pd.cpu_seconds();
-            pd.collect(1000);
-            EXPECT_LT(pd.cpu_seconds() - before, 0.5) << "Pd spun while the board was away";
-        }
-        ASSERT_TRUE(board.wait_err(opened, wait_ms, 2)) << board.log() << pd.console();
-        int connects = 0;
-        EXPECT_TRUE(pd.wait_for(
-            [&](const std::string &l) {
-                return l.find("connected " + link + " ok!") != std::string::npos && ++connects == 2;
-            },
-            wait_ms))
-            << pd.console();
-        board.send("knob 2");
-        EXPECT_TRUE(pd.wait_line("knob: 2", wait_ms)) << pd.console();
-        board.send("back 5");
-        EXPECT_TRUE(board.wait_out("led 5", wait_ms)) << board.log();
+        hangs_up_and_comes_back(poll);
     }
 }
 
-// Also from inside Pd's check, where the port closes at the next tick.
+// Also from inside Pd's check at `poll 0`, where the port closes at the next tick.
+void deleting_closes_for_good(const std::string &poll)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/b0";
+    Board board({"--link", link});
+    ASSERT_TRUE(board.wait_err(link, wait_ms));
+    std::string text = pd_patch({"obj 10 10 Veltrix receive del", "msg 10 40 \\; pd-sub clear"});
+    text += "#N canvas 0 0 300 200 sub 0;\n#X obj 10 10 Veltrix open " + link + ";\n#X msg 10 40 " +
+            poll + ";\n#X obj 10 70 loadbang;\n#X connect 2 0 1 0;\n#X connect 1 0 0 0;\n" +
+            "#X restore 10 80 pd sub;\n#X connect 0 0 1 0;\n";
+    PdProcess pd(dir.write("p.pd", text));
+    ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
+    board.send("del 1");
+    EXPECT_TRUE(board.wait_err("the patch closed the port", wait_ms)) << board.log();
+    EXPECT_TRUE(pd.wait_line("Veltrix_free CloseHandle(" + link + ")", wait_ms)) << pd.console();
+    // Gone for good: no attempt to open the port again.
+    pd.collect(1500);
+    EXPECT_EQ(pd.count("connecting " + link), 1) << pd.console();
+    EXPECT_EQ(board.count(ChildProcess::err_stream, opened), 1) << board.log();
+}
+
 TEST(Board, DeletingAConnectedBoardClosesItsPortForGood)
 {
     for (std::string poll : {"", "poll 0"}) {
         SCOPED_TRACE(poll);
-        TempDir dir;
-        std::string link = dir.path() + "/b0";
-        Board board({"--link", link});
-        ASSERT_TRUE(board.wait_err(link, wait_ms));
-        std::string text =
-            pd_patch({"obj 10 10 Veltrix receive del", "msg 10 40 \\; pd-sub clear"});
-        text += "#N canvas 0 0 300 200 sub 0;\n#X obj 10 10 Veltrix open " + link +
-                ";\n#X msg 10 40 " + poll + ";\n#X obj 10 70 loadbang;\n#X connect 2 0 1 0;\n" +
-                "#X connect 1 0 0 0;\n#X restore 10 80 pd sub;\n#X connect 0 0 1 0;\n";
-        PdProcess pd(dir.write("p.pd", text));
-        ASSERT_TRUE(board.wait_err(opened, wait_ms)) << board.log() << pd.console();
-        board.send("del 1");
-        EXPECT_TRUE(board.wait_err("the patch closed the port", wait_ms)) << board.log();
-        EXPECT_TRUE(pd.wait_line("Veltrix_free CloseHandle(" + link + ")", wait_ms))
-            << pd.console();
-        // Gone for good: no attempt to open the port again.
-        pd.collect(1500);
-        EXPECT_EQ(pd.count("connecting " + link), 1) << pd.console();
-        EXPECT_EQ(board.count(ChildProcess::err_stream, opened), 1) << board.log();
+        deleting_closes_for_good(poll);
     }
 }
 
