@@ -120,6 +120,14 @@ class Pd:
                     if left <= 0:
                         raise TimeoutError(pattern + "\n" + "\n".join(l for _, l in self.lines[-20:]))
 
+    def wait_connected(self, boards, timeout=10):
+        """Waits until `boards` boards have said they are connected."""
+        deadline = time.monotonic() + timeout
+        while len(self.matching("connected .* ok!")) < boards:
+            if time.monotonic() > deadline:
+                raise TimeoutError("boards did not connect")
+            time.sleep(0.05)
+
     def matching(self, pattern):
         rx = re.compile(pattern)
         with self.cond:
@@ -280,11 +288,7 @@ def stream_gap(module_dir, streaming, seconds, poll=None, boards=8, rate=500, tr
             time.sleep(1 / rate)
 
     try:
-        deadline = time.monotonic() + 10
-        while len(pd.matching("connected .* ok!")) < boards:
-            if time.monotonic() > deadline:
-                raise TimeoutError("boards did not connect")
-            time.sleep(0.05)
+        pd.wait_connected(boards)
         writer = threading.Thread(target=devices)
         writer.start()
         time.sleep(1.5)
@@ -361,12 +365,7 @@ def cpu(module_dir, boards, poll, flags, seconds):
         patch += ["connect %d 0 %d 0" % (boards + 1, i) for i in range(boards)]
     pd = Pd(module_dir, patch or ["obj 10 10 loadbang"], flags)
     try:
-        if boards:
-            deadline = time.monotonic() + 10
-            while len(pd.matching("connected .* ok!")) < boards:
-                if time.monotonic() > deadline:
-                    raise TimeoutError("boards did not connect")
-                time.sleep(0.05)
+        pd.wait_connected(boards)
         time.sleep(2)
         c0, t0 = pd.cpu_seconds(), time.monotonic()
         time.sleep(seconds)

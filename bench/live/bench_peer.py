@@ -119,12 +119,7 @@ def idle_cpu(module_dir, obj, setting, flags, seconds, ports=8):
         patch += port_objects(obj, p.slave, 10, 10 + 30 * i)
     pd = Pd(module_dir, with_setting(patch, setting, range(ports)), flags)
     try:
-        if obj == "Veltrix":
-            deadline = time.monotonic() + 10
-            while len(pd.matching("connected .* ok!")) < ports:
-                if time.monotonic() > deadline:
-                    raise TimeoutError("boards did not connect")
-                time.sleep(0.05)
+        pd.wait_connected(ports if obj == "Veltrix" else 0)
         time.sleep(2)
         return cpu_percent(pd, seconds)
     finally:

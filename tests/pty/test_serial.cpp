@@ -222,23 +222,40 @@ TEST(PosixSerial, WhatIsNotATerminalFailsAtTheSettings)
     serial_close(port);
 }
 
+// What Pd's check watches is readable from a byte's arrival until a read
+// found nothing more, again at the next byte, and at a hang-up.
 TEST(PosixSerial, ReadsAnswerNothingWhenIdleAndFailOnHangUp)
 {
     Pty pty;
     t_serial *port = open_board(pty.slave());
     ASSERT_NE(port, nullptr);
+    int watched = serial_descriptor(port);
+    ASSERT_GE(watched, 0);
+    auto readable = [&](int ms) {
+        pollfd p{watched, POLLIN, 0};
+        return poll(&p, 1, ms) > 0;
+    };
     uint8_t b = 0;
     uint32_t n = 7;
     EXPECT_TRUE(serial_read(port, &b, &n, serial_now));
     EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(readable(50));
     // A burst larger than one read of the OS comes out whole and in order.
     Bytes burst(10000);
     for (size_t i = 0; i < burst.size(); i++)
         burst[i] = uint8_t(i * 7);
     std::thread feeder([&] { pty.write(burst); });
+    EXPECT_TRUE(readable(1000));
     EXPECT_EQ(drain(port, burst.size()), burst);
     feeder.join();
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_now) && n == 0);
+    EXPECT_FALSE(readable(50));
+    ASSERT_TRUE(pty.write({0x42}));
+    EXPECT_TRUE(readable(1000));
+    EXPECT_EQ(drain(port, 1), Bytes{0x42});
+    EXPECT_TRUE(serial_read(port, &b, &n, serial_now) && n == 0);
     pty.close(); // the device is unplugged
+    EXPECT_TRUE(readable(1000));
     EXPECT_FALSE(serial_read(port, &b, &n, serial_now));
     serial_close(port);
 }

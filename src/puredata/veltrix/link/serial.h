@@ -100,8 +100,9 @@ void serial_close(t_serial *port);
 bool serial_watchable();
 // That descriptor of an open port, -1 where there is none. It is readable
 // while bytes wait and once the port failed (a hang-up), so that the read
-// that fails comes too. Bytes a read has taken from the system and not yet
-// handed out (see serial_read) do not make it readable.
+// that fails comes too, and the host's check never waits on it. Bytes a read
+// has already taken from the system and not yet handed out (see serial_read)
+// need not make it readable.
 int serial_descriptor(t_serial *port);
 // Nonzero when `name` names the device `port` has open, whatever name it was
 // opened by: a link to it, or another spelling the system takes for the same

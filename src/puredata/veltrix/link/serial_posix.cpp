@@ -7,7 +7,9 @@
 // on a busy machine itself waits for a CPU: seconds, with Pd stopped in the
 // call. FIONREAD answers from the line discipline's count without that wait,
 // and a read() of that many bytes returns without it too; bytes the worker
-// has not moved yet are read at the next poll.
+// has not moved yet are read at the next poll. Nor may Pd's own check for
+// input (select()) ask the port on Linux: a thread of the port's does (see
+// t_watcher).
 #include "serial.h"
 #include "serial_posix.h"
 
@@ -27,12 +29,29 @@
 
 #if defined(__linux__)
 #include <linux/serial.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/select.h>
+// glibc 2.34 moved pthread_create into libc under a new version; the module
+// asks for the first one, which older glibcs (Debian 10 and 11) have in the
+// libpthread Pd loads, and newer ones keep.
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+#if defined(__x86_64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.17");
+#elif defined(__arm__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.4");
+#endif
+#endif
 #endif
 
 struct t_serial {
     int fd;
-    bool counted;       // the driver counts line errors (real UARTs; not pseudo-terminals)
-    bool stuck;         // the last write ran out of time: the device stopped reading
+    int wake;     // what Pd's check watches (Linux: the watching thread's pipe), -1 until asked
+    int rearm;    // Linux: a byte lets the watching thread look at the port again
+    bool counted; // the driver counts line errors (real UARTs; not pseudo-terminals)
+    bool stuck;   // the last write ran out of time: the device stopped reading
     uint32_t errors[3]; // the driver's overrun, framing and parity counts, as last seen
     uint16_t head;
     uint16_t tail;
@@ -194,6 +213,7 @@ t_serial *serial_open(const char *name, t_serial_open_error *why)
         return nullptr;
     }
     port->fd = fd;
+    port->wake = port->rearm = -1;
     port->counted = line_error_counts(fd, port->errors);
     return port;
 }
@@ -281,6 +301,14 @@ void wait_step(int64_t deadline)
     nanosleep(&ts, nullptr);
 }
 
+// Nothing waits: the watching thread's word is taken, and it looks again.
+void rearm(t_serial *port)
+{
+    char c[8];
+    if (port->rearm >= 0 && ::read(port->wake, c, sizeof c) > 0)
+        (void)!::write(port->rearm, "", 1);
+}
+
 // Bytes waiting in the line discipline; false when the port failed (a tty
 // that was hung up, a cable pulled, answers EIO).
 bool waiting(int fd, int *count)
@@ -312,8 +340,10 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wa
                     return 0;
             }
         }
-        if (ready <= 0)
+        if (ready <= 0) {
+            rearm(port);
             return 1;
+        }
         size_t want = std::min(static_cast<size_t>(ready), sizeof port->buffer);
         ssize_t n = ::read(port->fd, port->buffer, want);
         if (n == 0)
@@ -330,6 +360,94 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wa
     *count = 1;
     return 1;
 }
+
+#if defined(__linux__)
+namespace {
+
+// On Linux a tty's select() waits for the terminal layer's worker, as a
+// read() does, when nothing waits in the line discipline and bytes are on
+// their way: Pd stood still for 228 ms so under load. So Pd's
+// check watches a pipe instead, and a thread of the port's, which may wait,
+// watches the port: once it finds the port readable (bytes, or a hang-up),
+// it says so on the pipe and waits for Pd's thread to have read all that
+// waited before it looks again.
+struct t_watcher {
+    int tty;        // the thread's own descriptor of the port, and of its lock
+    int wake[2];    // [1]: a byte when the port has something
+    int control[2]; // [0]: a byte to look again; the end of the file to end
+};
+
+void *watch(void *arg)
+{
+    auto *w = static_cast<t_watcher *>(arg);
+    for (bool armed = true;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(w->control[0], &set);
+        if (armed)
+            FD_SET(w->tty, &set);
+        if (select(std::max(w->tty, w->control[0]) + 1, &set, nullptr, nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        char c[16];
+        ssize_t n = FD_ISSET(w->control[0], &set) ? ::read(w->control[0], c, sizeof c) : -1;
+        if (n == 0)
+            break; // the port was closed
+        if (n > 0)
+            armed = true;
+        else if (FD_ISSET(w->tty, &set)) {
+            armed = false;
+            (void)!::write(w->wake[1], "", 1);
+        }
+    }
+    for (int fd : {w->tty, w->wake[1], w->control[0]})
+        ::close(fd);
+    free(w);
+    return nullptr;
+}
+
+// The thread that watches `port`, its pipes' other ends into the port; false
+// when any part could not be made.
+bool watcher_start(t_serial *port)
+{
+    auto *w = static_cast<t_watcher *>(calloc(1, sizeof(t_watcher)));
+    if (!w)
+        return false;
+    w->tty = fcntl(port->fd, F_DUPFD_CLOEXEC, 0);
+    bool made = w->tty >= 0;
+    bool wake = made && pipe2(w->wake, O_CLOEXEC | O_NONBLOCK) == 0;
+    bool control = wake && pipe2(w->control, O_CLOEXEC | O_NONBLOCK) == 0;
+    int wake_in = w->wake[0], control_out = w->control[1];
+    pthread_attr_t attr;
+    bool started = false;
+    if (control && pthread_attr_init(&attr) == 0) {
+        // Signals are Pd's threads' to take, and nobody waits for this one.
+        sigset_t all, old;
+        sigfillset(&all);
+        sigprocmask(SIG_SETMASK, &all, &old);
+        pthread_t thread;
+        started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                  pthread_create(&thread, &attr, watch, w) == 0;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        pthread_attr_destroy(&attr);
+    }
+    if (started) {
+        port->wake = wake_in;
+        port->rearm = control_out;
+        return true;
+    }
+    for (int fd : {made ? w->tty : -1, wake ? w->wake[0] : -1, wake ? w->wake[1] : -1,
+                   control ? w->control[0] : -1, control ? w->control[1] : -1})
+        if (fd >= 0)
+            ::close(fd);
+    free(w);
+    return false;
+}
+
+} // namespace
+#endif
 
 uint32_t serial_line_errors(t_serial *port)
 {
@@ -390,7 +508,11 @@ void serial_close(t_serial *port)
 {
     if (!port)
         return;
-    ::close(port->fd); // drops the lock with it
+    ::close(port->fd); // drops the lock with it, or the watching thread does
+    if (port->rearm >= 0) {
+        ::close(port->wake);
+        ::close(port->rearm); // ends the thread
+    }
     free(port);
 }
 
@@ -401,7 +523,13 @@ bool serial_watchable()
 
 int serial_descriptor(t_serial *port)
 {
+#if defined(__linux__)
+    if (port->wake < 0 && !watcher_start(port))
+        return -1;
+    return port->wake;
+#else
     return port->fd;
+#endif
 }
 
 int64_t serial_clock_us()
