@@ -212,16 +212,17 @@ TEST_F(Tells, InfoHintsAtTheBaudRateWhenNothingButNoiseComes)
     // What a sketch at another rate looks like: garbage, now and then a
     // "frame" whose tag is garbage too.
     fakeserial::feed("/dev/a", std::vector<uint8_t>(200, 0xF8));
-    for (int i = 0; i < 3; i++) // the same garbage tag again and again
-        fakeserial::feed("/dev/a", {0xAA, 0x80, 0xFE, 0x00, 1, 2, 3, 4});
+    for (int i = 0; i < 20; i++) // more garbage tags than the tags kept
+        fakeserial::feed("/dev/a", {0xAA, uint8_t(0x80 + i), 0xFE, 0x00, 1, 2, 3, 4});
     fakeserial::get("/dev/a").fail[fakeserial::op_write] = true;
     fakepd::send_float(&make({"send", "led"})->x_obj, 1);
     fakepd::advance(100);
     Lines got = info_lines(x);
-    ASSERT_EQ(got.size(), 6u);
-    EXPECT_EQ(got[4], info(x, "line errors: none, 1 writes failed"));
-    EXPECT_EQ(got[5], info(x, "hint: 200 bytes of noise and no frame that makes sense: the baud "
-                              "rate (115200) may not match the sketch's"));
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[got.size() - 2], info(x, "line errors: none, 1 writes failed"));
+    EXPECT_EQ(got.back(),
+              info(x, "hint: 200 bytes of noise and no frame that makes sense: the baud "
+                      "rate (115200) may not match the sketch's"));
 }
 
 TEST_F(Tells, StatusSendsTheConnectionStateAtOnceAndAtEveryChange)
