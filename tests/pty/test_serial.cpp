@@ -235,8 +235,9 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
     struct stat tty {};
     unlink(node.c_str());
     if (stat(pty.slave().c_str(), &tty) == 0 &&
-        mknod(node.c_str(), S_IFCHR | 0600, tty.st_rdev) == 0)
+        mknod(node.c_str(), S_IFCHR | 0600, tty.st_rdev) == 0) {
         EXPECT_TRUE(serial_same_device(again, node.c_str()));
+    }
     unlink(node.c_str());
     serial_close(again);
 }
