@@ -397,45 +397,42 @@ void backend_cases()
         serial_close(port);
     });
 
-    run_case("backend: COMn in any case goes through the device namespace, other names not, and a "
-             "refused open says why",
-             [] {
-                 t_serial *port = serial_open("cOm12");
-                 CHECK(port, "cOm12 did not open");
-                 // Each spelling of it names the one device; another port does not.
-                 CHECK(serial_same_device(port, "\\\\.\\COM12") &&
-                           serial_same_device(port, "COM12"),
-                       "COM12 not seen as the port opened as cOm12");
-                 CHECK(!serial_same_device(port, "COM3") && !serial_same_device(port, "COM1"),
-                       "another port seen as COM12");
-                 serial_close(port);
-                 // Files in the working directory open only under their own names.
-                 for (const char *file : {"COM12x", "COM", "COMx12"}) {
-                     HANDLE h = CreateFileA(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, NULL);
-                     if (h != INVALID_HANDLE_VALUE)
-                         CloseHandle(h);
-                     port = serial_open(file);
-                     CHECK(port, "the file %s did not open", file);
-                     serial_close(port);
-                     DeleteFileA(file);
-                 }
-                 for (const char *missing : {"COM77", "\\\\.\\COM77"}) {
-                     t_serial_open_error why = serial_open_ok;
-                     port = serial_open(missing, &why);
-                     CHECK(!port && why == serial_open_missing, "%s: opened, or reason %d", missing,
-                           int(why));
-                     serial_close(port);
-                 }
-                 // Windows refuses a port another program holds with "access denied",
-                 // as it does a directory, which wine can play.
-                 CreateDirectoryA("held", NULL);
-                 t_serial_open_error why = serial_open_ok;
-                 port = serial_open("held", &why);
-                 CHECK(!port && why == serial_open_denied, "refused access: reason %d", int(why));
-                 serial_close(port);
-                 RemoveDirectoryA("held");
-             });
+    run_case("backend: COMn in any case goes through the device namespace, other names not", [] {
+        t_serial *port = serial_open("cOm12");
+        CHECK(port, "cOm12 did not open");
+        // Each spelling of it names the one device; another port does not.
+        CHECK(serial_same_device(port, "\\\\.\\COM12") && serial_same_device(port, "COM12"),
+              "COM12 not seen as the port opened as cOm12");
+        CHECK(!serial_same_device(port, "COM3") && !serial_same_device(port, "COM1"),
+              "another port seen as COM12");
+        serial_close(port);
+        // Files in the working directory open only under their own names.
+        for (const char *file : {"COM12x", "COM", "COMx12"}) {
+            HANDLE h = CreateFileA(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+            port = serial_open(file);
+            CHECK(port, "the file %s did not open", file);
+            serial_close(port);
+            DeleteFileA(file);
+        }
+        for (const char *missing : {"COM77", "\\\\.\\COM77"}) {
+            t_serial_open_error why = serial_open_ok;
+            port = serial_open(missing, &why);
+            CHECK(!port && why == serial_open_missing, "%s: opened, or reason %d", missing,
+                  int(why));
+            serial_close(port);
+        }
+        // Windows refuses a port another program holds with "access denied",
+        // as it does a directory, which wine can play.
+        CreateDirectoryA("held", NULL);
+        t_serial_open_error why = serial_open_ok;
+        port = serial_open("held", &why);
+        CHECK(!port && why == serial_open_denied, "refused access: reason %d", int(why));
+        serial_close(port);
+        RemoveDirectoryA("held");
+    });
 
     run_case("backend: a read waits only when asked to", [] {
         t_serial *port = serial_open("COM12");
