@@ -74,6 +74,7 @@ TEST_F(Board, VerboseZeroStopsTheRoutineLinesButNotTheErrors)
     fakepd::message(&s->x_obj, "verbose", {0.0});
     lines();
     fakepd::send_float(&s->x_obj, 1);
+    fakepd::send_float(&s->x_obj, 2); // a run of failures is told at its first
     destroy(make({"receive", "knob"}));
     fakepd::advance(2000);
     EXPECT_EQ(lines(), Lines{"Veltrix_send_float WriteFile(/dev/none, start) failed"});

@@ -292,7 +292,8 @@ void Veltrix_verbose(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
         post("Veltrix_verbose %p 1: every line again", static_cast<void *>(x));
     else
         post("Veltrix_verbose %p 0: for every Veltrix object in this Pd, no more lines for each "
-             "value sent, each repeated connection attempt, creating and freeing; errors and "
+             "value sent, each repeated connection attempt or failed write, creating and freeing; "
+             "errors and "
              "answers still come ('verbose 1' brings them back)",
              static_cast<void *>(x));
 }

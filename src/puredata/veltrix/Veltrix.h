@@ -123,7 +123,10 @@ void Veltrix_status(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 // bound to it. The message may run any part of the patch; one sent from
 // there comes after the delivery in progress.
 void Veltrix_tell_connected(t_symbol *to, bool connected);
-void Veltrix_board_write_failed(t_Veltrix *y);
+// A write to a board, counted: whether its failure is to be told. Quiet
+// (`verbose 0`), a board that is not connected, or whose device stopped
+// reading, would fail at every value: a run of failures is told at its first.
+bool Veltrix_board_wrote(t_Veltrix *y, bool ok);
 
 // The float method, lists, and the write path (link/send.cpp).
 void Veltrix_send_float(t_Veltrix *x, t_floatarg f);

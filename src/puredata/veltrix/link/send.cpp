@@ -81,11 +81,10 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
         if (!y)
             continue;
         int32_t written = 0;
-        if (!write_frame(y, frame, size, deadline, &written)) {
+        bool ok = write_frame(y, frame, size, deadline, &written);
+        if (Veltrix_board_wrote(y, ok))
             post("Veltrix_send_float WriteFile(%s, %s) failed", y->d.b.tty,
                  frame_part(written, tag_end));
-            Veltrix_board_write_failed(y);
-        }
     }
     x->d.s.values++;
     outlet_float(x->d.s.f_out, f);

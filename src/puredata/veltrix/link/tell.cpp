@@ -14,10 +14,15 @@ void stats_on_connect(t_board_stats *s)
     s->ambiguity_told = ambiguity_told;
 }
 
-void Veltrix_board_write_failed(t_Veltrix *y)
+bool Veltrix_board_wrote(t_Veltrix *y, bool ok)
 {
-    if (y->d.b.stats)
-        y->d.b.stats->writes_failed++;
+    t_board_stats *s = y->d.b.stats;
+    if (!s)
+        return !ok;
+    bool first = !s->writes_failing;
+    s->writes_failing = !ok;
+    s->writes_failed += !ok;
+    return !ok && (Veltrix_routine_lines || first);
 }
 
 namespace {

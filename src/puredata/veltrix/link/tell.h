@@ -43,6 +43,7 @@ struct t_board_stats {
     uint32_t line_error_reports;
     uint32_t line_error_kinds;
     uint32_t writes_failed;
+    bool writes_failing; // the last write failed: quiet, a run of them is told once
     int tag_count;
     int tag_last; // the last frame's entry: the next frame's likely one
     struct {
