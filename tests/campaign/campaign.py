@@ -368,7 +368,10 @@ class Campaign:
             return True
         if line.startswith("Veltrix_tick ") and "ReadFile(" in line:
             self.down_lines[line.split("ReadFile(")[1].split(")")[0]].append(now)
-        if line.startswith("error:") and "no method for 'poll'" not in line:
+        # Why an attempt failed is a Pd error too, and a ghost or a pulled
+        # cable makes those on purpose.
+        if (line.startswith("error:") and "no method for 'poll'" not in line
+                and not line.endswith("('info' tells it again)")):
             self.other_errors.append(line)
         return False
 

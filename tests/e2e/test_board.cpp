@@ -365,6 +365,11 @@ TEST(Simulator, RefusesBadArgumentsAndPortsItCannotOpen)
         EXPECT_EQ(board.wait_exit(wait_ms), c.status) << args << "\n" << board.log();
         EXPECT_GT(board.count(ChildProcess::err_stream, "error:"), 0) << args;
     }
+    // A rate for a pseudo-terminal, which has none, is worth a word.
+    Board rate({"--link", dir.path() + "/r", "--baud", "9600", "--quit-after", "0"});
+    EXPECT_EQ(rate.wait_exit(wait_ms), 0) << rate.log();
+    EXPECT_EQ(rate.count(ChildProcess::err_stream, "warning: --baud does nothing with --link"), 1)
+        << rate.log();
     // Help is an answer, not a board: no link is made.
     Board help({"--link", dir.path() + "/h", "--help"});
     EXPECT_EQ(help.wait_exit(wait_ms), 0) << help.log();

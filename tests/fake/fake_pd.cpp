@@ -56,6 +56,7 @@ t_symbol s_float = {"float", nullptr, nullptr};
 struct t_listener {
     t_class *c;
     std::string name;
+    std::function<void(const std::string &)> before; // an [r name] bound ahead of it
 };
 static _class listener_class;
 
@@ -72,6 +73,7 @@ struct t_host {
     std::unordered_map<std::string, std::unique_ptr<t_symbol>> symbols; // keyed by their names
     std::vector<std::unique_ptr<_class>> classes;
     std::vector<std::string> console;
+    const void *last_error = nullptr; // what Pd's Find Last Error would select
     std::vector<fakepd::t_outlet_event> outlets;
     std::map<t_outlet *, t_object *> live_outlets;
     std::map<t_clock *, bool> live_clocks;
@@ -207,6 +209,11 @@ void pd_typedmess(t_pd *x, t_symbol *s, int argc, t_atom *argv)
             snprintf(word, sizeof word, " %s", argv[i].a_w.w_symbol->s_name);
         m += word;
     }
+    auto *l = reinterpret_cast<t_listener *>(x);
+    if (l->before) {
+        auto before = l->before; // it may unbind the listener
+        before(m);
+    }
     host().messages.push_back(m);
 }
 
@@ -322,6 +329,19 @@ void post(const char *fmt, ...)
         fprintf(stderr, "%s\n", line);
 }
 
+// Kept as Pd without its GUI prints it, "error: " first.
+void pd_error(const void *object, const char *fmt, ...)
+{
+    char line[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    post("error: %s", line);
+    if (object)
+        host().last_error = object;
+}
+
 // ---- the test side ----
 
 namespace fakepd {
@@ -341,6 +361,7 @@ void reset()
         delete c;
     h.live_clocks.clear();
     h.console.clear();
+    h.last_error = nullptr;
     h.outlets.clear();
     h.now = 0;
     h.watched.clear();
@@ -355,7 +376,7 @@ void reset()
 void listen(const char *name)
 {
     unlisten(name);
-    auto *l = new t_listener{&listener_class, name};
+    auto *l = new t_listener{&listener_class, name, nullptr};
     host().listeners[name] = l;
     gensym(name)->s_thing = reinterpret_cast<t_pd *>(l);
 }
@@ -368,6 +389,11 @@ void unlisten(const char *name)
     gensym(name)->s_thing = nullptr;
     delete it->second;
     host().listeners.erase(it);
+}
+
+void on_message(const char *name, std::function<void(const std::string &)> fn)
+{
+    host().listeners.at(name)->before = std::move(fn);
 }
 
 std::vector<std::string> take_messages()
@@ -383,6 +409,11 @@ std::vector<std::string> take_console()
 const std::vector<std::string> &console()
 {
     return host().console;
+}
+
+const void *last_error_object()
+{
+    return host().last_error;
 }
 
 std::vector<t_outlet_event> take_outlets()

@@ -25,6 +25,9 @@ void reset();
 // newline added).
 std::vector<std::string> take_console();
 const std::vector<std::string> &console();
+// The object of the last pd_error that named one: what Pd's Find Last Error
+// selects.
+const void *last_error_object();
 
 std::vector<t_outlet_event> take_outlets();
 const std::vector<t_outlet_event> &outlets();
@@ -37,6 +40,9 @@ void on_float(t_outlet *outlet, std::function<void(t_float)> fn);
 void listen(const char *name);
 void unlisten(const char *name);
 std::vector<std::string> take_messages();
+// Runs `fn` with each message to a listened name before the listener keeps
+// it, as an [r name] bound ahead of the listener would.
+void on_message(const char *name, std::function<void(const std::string &)> fn);
 
 // Virtual time in milliseconds; advance runs every clock due on the way, in
 // time order and, at equal times, in the order they were set, as Pd does.

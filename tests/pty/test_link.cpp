@@ -66,8 +66,8 @@ TEST_F(Link, ASecondBoardOnTheSamePortCannotConnect)
               "Veltrix_tick " + addr(second) + " CreateFile(" + pty.slave() + ") failed");
     // The lock says busy; the board knows by whom.
     EXPECT_EQ(told.back(),
-              "Veltrix_tick " + addr(second) + " " + pty.slave() + ": busy: [Veltrix open] " +
-                  addr(first) +
+              "error: Veltrix_tick " + addr(second) + " " + pty.slave() +
+                  ": busy: [Veltrix open] " + addr(first) +
                   " in this Pd holds it; one board object per port ('info' tells it again)");
     destroy(first);
     fakepd::advance(1000);

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -44,6 +48,20 @@ int fionread_told[1024];
 int reads_past_fionread = 0;
 } // namespace
 
+// A wait looks at the port in steps with a sleep between: the looks, its
+// FIONREADs and writes, are counted (pty_tests link with --wrap=write too).
+namespace {
+int fionreads = 0;
+int writes = 0;
+} // namespace
+
+extern "C" ssize_t __real_write(int fd, const void *buf, size_t n);
+extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
+{
+    writes++;
+    return __real_write(fd, buf, n);
+}
+
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
 {
@@ -51,6 +69,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
         memcpy(arg, &icount, sizeof icount);
         return 0;
     }
+    fionreads += request == FIONREAD;
     int result = __real_ioctl(fd, request, arg);
     if (request == FIONREAD && result == 0 && fd >= 0 && fd < 1024)
         fionread_told[fd] = *static_cast<int *>(arg);
@@ -104,6 +123,20 @@ t_serial *open_board(const std::string &path, int32_t rate = 115200)
         return nullptr;
     }
     return port;
+}
+
+// The looks per millisecond that `wait` takes, beside its first and last. A
+// step sleeps 200 us, so more than 5 spin: with a real-time thread's timer
+// slack, which Pd may have, a sleep of nanoseconds is no sleep at all.
+double looks_per_ms(const int &looks, const std::function<void()> &wait)
+{
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    int before = looks;
+    auto start = std::chrono::steady_clock::now();
+    wait();
+    std::chrono::duration<double, std::milli> waited = std::chrono::steady_clock::now() - start;
+    prctl(PR_SET_TIMERSLACK, 0UL); // the default again
+    return (looks - before - 2) / waited.count();
 }
 
 // Reads until `count` bytes came or a read found nothing twice in a row.
@@ -196,6 +229,16 @@ TEST(PosixSerial, APortIsHeldExclusivelyUntilClosed)
     EXPECT_TRUE(serial_same_device(again, link.c_str()));
     EXPECT_FALSE(serial_same_device(again, other.slave().c_str()));
     unlink(link.c_str());
+    // So does another node of the same device, an inode of its own (where
+    // the test may make one).
+    std::string node = testing::TempDir() + "veltrix-node";
+    struct stat tty {};
+    unlink(node.c_str());
+    if (stat(pty.slave().c_str(), &tty) == 0 &&
+        mknod(node.c_str(), S_IFCHR | 0600, tty.st_rdev) == 0) {
+        EXPECT_TRUE(serial_same_device(again, node.c_str()));
+    }
+    unlink(node.c_str());
     serial_close(again);
 }
 
@@ -291,8 +334,10 @@ TEST(PosixSerial, AReadWaitsOnlyWhenAskedTo)
     uint32_t n = 7;
     EXPECT_TRUE(serial_read(port, &b, &n, serial_now));
     EXPECT_EQ(n, 0u) << "a read not asked to wait waited";
-    EXPECT_TRUE(serial_read(port, &b, &n, serial_rest));
+    double looks =
+        looks_per_ms(fionreads, [&] { EXPECT_TRUE(serial_read(port, &b, &n, serial_rest)); });
     EXPECT_EQ(n, 1u) << "a read asked to wait did not";
+    EXPECT_LE(looks, 5) << "the wait spins";
     device.join();
     serial_close(port);
 }
@@ -369,7 +414,10 @@ TEST(PosixSerial, NoReadOrWriteWaitsInPoll)
     ASSERT_TRUE(serial_settimeouts(port, &quick));
     Bytes big(1 << 20, 0x55); // more than the line holds: the write waits for room
     int32_t written = 0;
-    EXPECT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
+    double looks = looks_per_ms(writes, [&] {
+        EXPECT_FALSE(serial_write(port, big.data(), int32_t(big.size()), &written));
+    });
     EXPECT_EQ(polls, 0);
+    EXPECT_LE(looks, 5) << "the wait spins";
     serial_close(port);
 }

@@ -24,7 +24,7 @@ class Board : public FakePortTest {
     // The line after a failed attempt that says why, when the reason is new.
     std::string why(t_Veltrix *x, const std::string &reason)
     {
-        return "Veltrix_tick " + addr(x) + " " + tty(x) + ": " + reason +
+        return "error: Veltrix_tick " + addr(x) + " " + tty(x) + ": " + reason +
                " ('info' tells it again)";
     }
     std::string missing(t_Veltrix *x)
@@ -63,6 +63,32 @@ TEST_F(Board, MissingPortIsRetriedEverySecondForever)
     fakepd::advance(60000);
     EXPECT_EQ(lines().size(), 120u);
     EXPECT_EQ(x->d.b.connected, 0);
+}
+
+// A quiet console for the stage: errors and what is new still come.
+TEST_F(Board, VerboseZeroStopsTheRoutineLinesButNotTheErrors)
+{
+    t_Veltrix *x = make({"open", "/dev/none"});
+    t_Veltrix *s = make({"send", "led"});
+    fakepd::advance(0);
+    fakepd::message(&s->x_obj, "verbose", {0.0});
+    lines();
+    fakepd::send_float(&s->x_obj, 1);
+    fakepd::send_float(&s->x_obj, 2); // a run of failures is told at its first
+    destroy(make({"receive", "knob"}));
+    fakepd::advance(2000);
+    EXPECT_EQ(lines(), Lines{"Veltrix_send_float WriteFile(/dev/none, start) failed"});
+    auto &dev = fakeserial::add("/dev/none");
+    dev.fail[fakeserial::op_open] = true;
+    dev.open_error = serial_open_busy;
+    fakepd::advance(1000);
+    EXPECT_EQ(lines(), (Lines{failed(x, "CreateFile"),
+                              why(x, "busy: another program holds the port (the Arduino Serial "
+                                     "Monitor?): close it")}));
+    fakepd::message(&x->x_obj, "verbose", {1.0});
+    lines();
+    fakepd::advance(1000);
+    EXPECT_EQ(lines(), (Lines{connecting(x), failed(x, "CreateFile")}));
 }
 
 TEST_F(Board, ConnectsWithItsSettingsAndPollsEvery100ms)
@@ -329,7 +355,7 @@ TEST_F(Board, LineErrorsAreToldAtMostOnceASecondAndKeepTheConnection)
     t_Veltrix *x = connected_board("/dev/a");
     auto &dev = fakeserial::get("/dev/a");
     auto told = [&](const char *kinds) {
-        return "Veltrix_tick " + addr(x) + " line errors on /dev/a:" + kinds +
+        return "error: Veltrix_tick " + addr(x) + " line errors on /dev/a:" + kinds +
                ", values may be lost";
     };
     dev.line_errors = serial_error_overrun | serial_error_framing;

@@ -59,8 +59,9 @@ TEST_F(Creation, RateIsTruncatedTowardZeroAndOutOfRangeIsTheLowestInteger)
     lines();
     t_Veltrix *x = make({"open", "COM3", "fast"});
     EXPECT_EQ(x->d.b.baudrate, 0);
-    EXPECT_EQ(lines()[2], "error: Veltrix: 'fast' is not a baud rate, so 0 is tried; give a "
+    EXPECT_EQ(lines()[3], "error: Veltrix: 'fast' is not a baud rate, so 0 is tried; give a "
                           "number, as in [Veltrix open COM3 115200]");
+    EXPECT_EQ(fakepd::last_error_object(), x);
 }
 
 TEST_F(Creation, SenderAndReceiverGetATagAndAnOutlet)
@@ -101,7 +102,8 @@ TEST_F(Creation, NumbersAsNamesAreTheirText)
 
 TEST_F(Creation, WrongArgumentsGiveAnInvalidObject)
 {
-    // Each form, and the line after the fixed one that says what is wrong.
+    // Each form, and after the creation lines the one that says what is wrong,
+    // an error Pd's Find Last Error leads back from.
     const std::vector<std::pair<std::vector<fakepd::t_arg>, std::string>> forms = {
         {{},
          "[Veltrix] needs open, send or receive, as in [Veltrix open /dev/ttyACM0], "
@@ -127,7 +129,8 @@ TEST_F(Creation, WrongArgumentsGiveAnInvalidObject)
         EXPECT_EQ(lines(),
                   (Lines{"Veltrix_new start",
                          "error: Veltrix: unknown or missing arguments: <open|send|receive> [...]",
-                         "error: Veltrix: " + why, "Veltrix_new end"}));
+                         "Veltrix_new end", "error: Veltrix: " + why}));
+        EXPECT_EQ(fakepd::last_error_object(), x);
     }
     EXPECT_EQ(fakepd::live_outlets(), 0);
     EXPECT_EQ(fakepd::live_clocks(), 0);

@@ -182,13 +182,13 @@ TEST_F(Tree, UsbNamesFindTheirBoardWhereverItIsAndTheFirstOfSeveral)
         tty(name, dev + "/" + usb + ":1.0", "../../../" + usb + ":1.0");
         node(name);
     };
-    auto resolve = [&](const char *name, std::string *others = nullptr) {
+    auto resolve = [&](const char *name, std::string *others = nullptr, t_ports_taken taken = {}) {
         t_usb_name id;
         EXPECT_TRUE(usb_name_parse(name, &id)) << name;
         t_portinfo ports[8];
         int n = std::min(ports_list_sysfs(root.c_str(), ports, 8), 8);
         char chosen[ports_name_size], rest[256];
-        int matches = ports_match(id, ports, n, chosen, rest, sizeof rest);
+        int matches = ports_match(id, ports, n, chosen, rest, sizeof rest, taken);
         if (others)
             *others = rest;
         return std::to_string(matches) + " " + chosen;
@@ -207,18 +207,23 @@ TEST_F(Tree, UsbNamesFindTheirBoardWhereverItIsAndTheFirstOfSeveral)
     std::string others;
     EXPECT_EQ(resolve("usb:2341:0043", &others), "3 /dev/ttyACM0");
     EXPECT_EQ(others, "/dev/ttyACM2, /dev/ttyACM10");
+    // The first two held by other boards: the third is taken, the others keep their order.
+    auto held = [](const char *port, void *) { return strcmp(port, "/dev/ttyACM10") != 0; };
+    EXPECT_EQ(resolve("usb:2341:0043", &others, {held, nullptr}), "3 /dev/ttyACM10");
+    EXPECT_EQ(others, "/dev/ttyACM0, /dev/ttyACM2");
 }
 
 TEST_F(Tree, MacListsTheCallOutDevices)
 {
     file("/dev/cu.usbmodem1101");
     file("/dev/tty.usbmodem1101");
-    file("/dev/cu.Bluetooth-Incoming-Port");
-    file("/dev/cu.debug-console");
+    for (const char *own :
+         {"Bluetooth-Incoming-Port", "debug-console", "wlan-debug", "BLTH", "Bluetooth-Modem"})
+        file(std::string("/dev/cu.") + own);
     file("/dev/cu.HC-05");
     watch_opens();
-    t_portinfo ports[4];
-    int n = ports_list_callout(root.c_str(), ports, 4);
+    t_portinfo ports[8];
+    int n = ports_list_callout(root.c_str(), ports, 8);
     EXPECT_EQ(opened(), std::vector<std::string>{}) << "the listing opened a port";
     ASSERT_EQ(n, 2) << "the Mac's own Bluetooth and debug ports are left out";
     std::string names[] = {ports[0].name, ports[1].name};

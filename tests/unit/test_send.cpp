@@ -150,23 +150,37 @@ TEST_F(Send, AStuckBoardBeforeAnUnpluggedOneCostsTheBoundAndBothLines)
 TEST_F(Send, OnlyASenderTakesAFloat)
 {
     t_Veltrix *others[] = {make({"receive", "led"}), make({"open", "/dev/a"}), make({"bad"})};
+    const std::string what_takes_values =
+        "error: Veltrix: [Veltrix receive led] only gives out what boards send under 'led'; "
+        "[Veltrix send led] takes values in and sends them to the boards";
     for (t_Veltrix *x : others) {
         lines();
         fakepd::send_float(&x->x_obj, 3);
-        EXPECT_EQ(lines(), (Lines{"error: Veltrix: no method for 'float'"}));
+        Lines told = {"error: Veltrix: no method for 'float'"};
+        if (x == others[0])
+            told.push_back(what_takes_values);
+        EXPECT_EQ(lines(), told);
     }
+    fakepd::message(&others[0]->x_obj, "list", {"on"});
+    EXPECT_EQ(lines(), (Lines{"error: Veltrix: no method for 'symbol'", what_takes_values}));
+    EXPECT_EQ(fakepd::last_error_object(), others[0]);
     EXPECT_TRUE(fakepd::outlets().empty());
 }
 
 TEST_F(Send, AListSendsItsFirstNumberAndSaysSoOnce)
 {
-    fakepd::message(&sender->x_obj, "list", {1, 2, 3});
-    fakepd::message(&sender->x_obj, "list", {4, 5});
-    EXPECT_EQ(lines(), (Lines{"Veltrix_list " + addr(sender) +
-                                  " send led: a list came in; only its first number is sent "
-                                  "(said once per sender; [unpack] splits a list)",
-                              "Veltrix_send 1.000000 to led", "Veltrix_send 4.000000 to led"}));
-    EXPECT_EQ(sent(), (std::vector<double>{1, 4}));
+    t_Veltrix *other = make({"send", "led"});
+    lines();
+    for (t_Veltrix *x : {sender, sender, other})
+        fakepd::message(&x->x_obj, "list", {1, 2});
+    auto told = [&](t_Veltrix *x) {
+        return "error: Veltrix_list " + addr(x) +
+               " send led: a list came in; only its first number is sent (said once per sender; "
+               "[unpack] splits a list)";
+    };
+    const std::string one = "Veltrix_send 1.000000 to led";
+    EXPECT_EQ(lines(), (Lines{told(sender), one, one, told(other), one}));
+    EXPECT_EQ(fakepd::take_outlets().size(), 3u);
     // The rest as Pd does it: an empty list is a bang, a word first no float.
     fakepd::message(&sender->x_obj, "list", {});
     fakepd::message(&sender->x_obj, "list", {"led", 1});

@@ -71,11 +71,12 @@ std::vector<std::string> console()
     return lines;
 }
 
-// Lines "Veltrix_tick <board> <rest>" for this board.
-int tick_lines(void *board, const std::string &rest)
+// Lines "Veltrix_tick <board> <rest>" for this board, after `level` (Pd's
+// "error: " for an error).
+int tick_lines(void *board, const std::string &rest, const char *level = "")
 {
     char head[64];
-    snprintf(head, sizeof head, "Veltrix_tick %p ", board);
+    snprintf(head, sizeof head, "%sVeltrix_tick %p ", level, board);
     int n = 0;
     for (auto &l : console())
         n += l == head + rest;
@@ -417,10 +418,20 @@ void backend_cases()
             DeleteFileA(file);
         }
         for (const char *missing : {"COM77", "\\\\.\\COM77"}) {
-            port = serial_open(missing);
-            CHECK(!port, "%s opened", missing);
+            t_serial_open_error why = serial_open_ok;
+            port = serial_open(missing, &why);
+            CHECK(!port && why == serial_open_missing, "%s: opened, or reason %d", missing,
+                  int(why));
             serial_close(port);
         }
+        // Windows refuses a port another program holds with "access denied",
+        // as it does a directory, which wine can play.
+        CreateDirectoryA("held", NULL);
+        t_serial_open_error why = serial_open_ok;
+        port = serial_open("held", &why);
+        CHECK(!port && why == serial_open_denied, "refused access: reason %d", int(why));
+        serial_close(port);
+        RemoveDirectoryA("held");
     });
 
     run_case("backend: a read waits only when asked to", [] {
@@ -640,8 +651,10 @@ void module_cases(const char *dll)
         CHECK(tick_lines(board, "connecting COM77 ...") == 1, "retried early");
         host_advance(1);
         CHECK(tick_lines(board, "CreateFile(COM77) failed") == 2, "not retried after a second");
-        CHECK(tick_lines(board, "COM77: no such port: is the board plugged in? 'ports' lists the "
-                                "ports present ('info' tells it again)") == 1,
+        CHECK(tick_lines(board,
+                         "COM77: no such port: is the board plugged in? 'ports' lists the "
+                         "ports present ('info' tells it again)",
+                         "error: ") == 1,
               "the reason not told once");
         if (!case_errors.empty())
             dump_console();

@@ -22,7 +22,8 @@ Where the board is:
                       replaced; the link is removed on exit.
   --port DEVICE       use a real serial port instead (raw 8N1), e.g. a USB
                       serial adapter wired to the one the patch opens.
-  --baud RATE         rate of --port (default 115200).
+  --baud RATE         rate of --port (default 115200); a pseudo-terminal
+                      (--link) has no rate.
 
 What it sends:
   --counter TAG       0, 1, 2, ... on TAG, --rate frames per second.
@@ -92,6 +93,7 @@ bool valid_tag(const std::string &tag)
 
 int parse_options(int argc, char **argv, t_options *o)
 {
+    bool baud_given = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -118,6 +120,7 @@ int parse_options(int argc, char **argv, t_options *o)
         } else if (a == "--baud") {
             ok = parse_integer(v, 1, 4000000, &n);
             o->x_baud = long(n);
+            baud_given = true;
         } else if (a == "--counter") {
             o->x_counter = v;
             ok = valid_tag(v);
@@ -152,5 +155,12 @@ int parse_options(int argc, char **argv, t_options *o)
         error("give either --link PATH or --port DEVICE (see --help)");
         return 2;
     }
+    // A pseudo-terminal takes any rate the patch sets and passes every byte
+    // whole: a rate that does not match shows only on a real line.
+    if (baud_given && !o->x_link.empty())
+        status("warning: --baud does nothing with --link: a pseudo-terminal has no rate, so the "
+               "patch's "
+               "rate always matches; to try a wrong rate, use --port on a USB-serial adapter "
+               "wired to the patch's");
     return 0;
 }

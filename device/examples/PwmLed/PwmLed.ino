@@ -17,15 +17,17 @@
 // Opening the port resets the Uno, and its bootloader listens a second or
 // two before this sketch starts: what Pd sends meanwhile is lost. So the
 // sketch says "ready" when it listens, and the patch sends the LED's value
-// again on it:
+// again on it, and on 'connected 1' for a board that does not reset:
 //
-//   [Veltrix receive ready]
-//   |
-//   [sel 1]
-//   |
-//   [f]  <- the slider's last value, into its right inlet
-//   |
-//   [Veltrix send led]
+//   [status board1(               [r board1]          [Veltrix receive ready]
+//   |                             |                   |
+//   [Veltrix open /dev/ttyACM0]   [route connected]   |
+//                                 |                   |
+//                                 [sel 1] ------------+
+//                                 |
+//                                 [f]  <- the slider's last value, into its right inlet
+//                                 |
+//                                 [Veltrix send led]
 #include <Veltrix.h>
 
 const uint8_t ledPin = 9;

@@ -7,6 +7,7 @@
 
 t_Veltrix_registry Veltrix;
 t_class *Veltrix_class;
+bool Veltrix_routine_lines = true;
 
 namespace {
 
@@ -58,21 +59,13 @@ bool discard(t_Veltrix *x)
 
 bool new_board(t_Veltrix *x, int argc, t_atom *argv)
 {
-    post("Veltrix_new 'open' %p", static_cast<void *>(x));
+    if (Veltrix_routine_lines)
+        post("Veltrix_new 'open' %p", static_cast<void *>(x));
     if (!claim(Veltrix.boards, x))
         return discard(x);
     x->endpoint_type = ep_none;
     copy_name(x->d.b.tty, sizeof x->d.b.tty, argv + 1);
     x->d.b.baudrate = argc >= 3 ? Veltrix_baudrate(atom_getfloat(argv + 2)) : 115200;
-    // A word where the rate goes reads as 0, which no port takes: said here,
-    // where the mistake is, and not only in the failures of every attempt.
-    if (argc >= 3 && argv[2].a_type != A_FLOAT) {
-        char rate[MAXPDSTRING];
-        atom_string(argv + 2, rate, sizeof rate);
-        post("error: Veltrix: '%s' is not a baud rate, so 0 is tried; give a number, as in "
-             "[Veltrix open %s 115200]",
-             rate, x->d.b.tty);
-    }
     x->d.b.connected = 0;
     Veltrix_board_start(x);
     return true;
@@ -81,7 +74,9 @@ bool new_board(t_Veltrix *x, int argc, t_atom *argv)
 bool new_endpoint(t_Veltrix *x, t_endpoint_type type, t_atom *argv)
 {
     bool receiver = type == ep_receive;
-    post(receiver ? "Veltrix_new 'receive' %p" : "Veltrix_new 'send' %p", static_cast<void *>(x));
+    if (Veltrix_routine_lines)
+        post(receiver ? "Veltrix_new 'receive' %p" : "Veltrix_new 'send' %p",
+             static_cast<void *>(x));
     x->endpoint_type = type;
     t_endpoint &e = receiver ? x->d.r : x->d.s;
     copy_name(e.endpoint_tag, sizeof e.endpoint_tag, argv + 1);
@@ -132,13 +127,13 @@ bool names_a_kind(const char *s, bool any_case)
 }
 
 // Which part of the box is wrong, after the line that says only that one is.
-void tell_wrong_arguments(int argc, const t_atom *argv)
+void tell_wrong_arguments(t_Veltrix *x, int argc, const t_atom *argv)
 {
     char box[160];
     box_text(box, sizeof box, argc, argv);
     if (argc == 0) {
-        post("error: Veltrix: [Veltrix] needs open, send or receive, as in [Veltrix open "
-             "/dev/ttyACM0], [Veltrix send led] or [Veltrix receive knob]");
+        pd_error(x, "Veltrix: [Veltrix] needs open, send or receive, as in [Veltrix open "
+                    "/dev/ttyACM0], [Veltrix send led] or [Veltrix receive knob]");
         return;
     }
     char command[MAXPDSTRING];
@@ -146,18 +141,33 @@ void tell_wrong_arguments(int argc, const t_atom *argv)
     bool word = argv->a_type == A_SYMBOL;
     if (!word || !names_a_kind(command, false)) {
         bool other_case = word && names_a_kind(command, true);
-        post("error: Veltrix: %s: '%s' is not open, send or receive%s", box, command,
-             other_case ? " (they are written in lower case)" : "");
+        pd_error(x, "Veltrix: %s: '%s' is not open, send or receive%s", box, command,
+                 other_case ? " (they are written in lower case)" : "");
     } else if (!strcmp(command, "open"))
-        post("error: Veltrix: %s needs a port name, as in [Veltrix open /dev/ttyACM0] or "
-             "[Veltrix open COM3]; 'ports' lists the ports present",
-             box);
+        pd_error(x,
+                 "Veltrix: %s needs a port name, as in [Veltrix open /dev/ttyACM0] or "
+                 "[Veltrix open COM3]; 'ports' lists the ports present",
+                 box);
     else if (argc == 1)
-        post("error: Veltrix: %s needs a tag, as in [Veltrix %s %s]", box, command,
-             command[0] == 's' ? "led" : "knob");
+        pd_error(x, "Veltrix: %s needs a tag, as in [Veltrix %s %s]", box, command,
+                 command[0] == 's' ? "led" : "knob");
     else
-        post("error: Veltrix: %s takes one tag, a single word, as in [Veltrix %s %s]", box, command,
-             command[0] == 's' ? "led" : "knob");
+        pd_error(x, "Veltrix: %s takes one tag, a single word, as in [Veltrix %s %s]", box, command,
+                 command[0] == 's' ? "led" : "knob");
+}
+
+// A word where the rate goes reads as 0, which no port takes: said where the
+// mistake is, and not only in the failures of every attempt.
+void tell_rate_word(t_Veltrix *x, int argc, const t_atom *argv)
+{
+    if (argc < 3 || argv[2].a_type == A_FLOAT)
+        return;
+    char rate[MAXPDSTRING];
+    atom_string(argv + 2, rate, sizeof rate);
+    pd_error(x,
+             "Veltrix: '%s' is not a baud rate, so 0 is tried; give a number, as in "
+             "[Veltrix open %s 115200]",
+             rate, x->d.b.tty);
 }
 
 } // namespace
@@ -174,6 +184,7 @@ extern "C" void Veltrix_setup(void)
 {
     post("Veltrix_setup start");
     memset(&Veltrix, 0, sizeof Veltrix);
+    Veltrix_routine_lines = true;
     Veltrix_class =
         class_new(gensym("Veltrix"), Veltrix_method<t_newmethod>(Veltrix_new),
                   Veltrix_method<t_method>(Veltrix_free), sizeof(t_Veltrix), 0, A_GIMME, 0);
@@ -194,13 +205,16 @@ extern "C" void Veltrix_setup(void)
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_info), gensym("info"), A_NULL);
     class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_status), gensym("status"),
                     A_GIMME, 0);
+    class_addmethod(Veltrix_class, Veltrix_method<t_method>(Veltrix_verbose), gensym("verbose"),
+                    A_GIMME, 0);
     class_sethelpsymbol(Veltrix_class, gensym("help-Veltrix"));
     post("Veltrix_setup end");
 }
 
 void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
 {
-    post("Veltrix_new start");
+    if (Veltrix_routine_lines)
+        post("Veltrix_new start");
     auto *x = reinterpret_cast<t_Veltrix *>(pd_new(Veltrix_class));
     if (!x)
         return nullptr;
@@ -215,19 +229,25 @@ void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
         made = new_endpoint(x, ep_receive, argv);
     else {
         post("error: Veltrix: unknown or missing arguments: <open|send|receive> [...]");
-        tell_wrong_arguments(argc, argv);
         x->endpoint_type = ep_invalid;
         made = true;
     }
     if (!made)
         return nullptr;
-    post("Veltrix_new end");
+    if (Veltrix_routine_lines)
+        post("Veltrix_new end");
+    // What to mend comes after the creation lines, which stay one block.
+    if (x->endpoint_type == ep_invalid)
+        tell_wrong_arguments(x, argc, argv);
+    else if (x->endpoint_type == ep_none)
+        tell_rate_word(x, argc, argv);
     return x;
 }
 
 void Veltrix_free(t_Veltrix *x)
 {
-    post("Veltrix_free %p", static_cast<void *>(x));
+    if (Veltrix_routine_lines)
+        post("Veltrix_free %p", static_cast<void *>(x));
     // A connected board going away is a board no longer connected, for
     // whatever shows its `status`.
     t_symbol *tell_gone = nullptr;
@@ -236,13 +256,15 @@ void Veltrix_free(t_Veltrix *x)
             if (x->d.b.connected)
                 tell_gone = x->d.b.status_to;
             Veltrix_board_stop(x);
-            post("Veltrix_free Veltrix.boards[%d] = NULL", i);
+            if (Veltrix_routine_lines)
+                post("Veltrix_free Veltrix.boards[%d] = NULL", i);
             Veltrix.boards[i] = nullptr;
         }
     }
     for (int i = 0; i < Veltrix_max_receivers; i++) {
         if (Veltrix.receivers[i] == x) {
-            post("Veltrix_free Veltrix.receivers[%d] = NULL", i);
+            if (Veltrix_routine_lines)
+                post("Veltrix_free Veltrix.receivers[%d] = NULL", i);
             Veltrix.receivers[i] = nullptr;
         }
     }
@@ -257,4 +279,21 @@ void Veltrix_bang(t_Veltrix *x)
     post("Veltrix_bang!");
     if (x->endpoint_type != ep_none)
         post("error: Veltrix: no method for 'bang'");
+}
+
+void Veltrix_verbose(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
+{
+    if (argc < 1 || argv->a_type != A_FLOAT) {
+        pd_error(x, "Veltrix: verbose needs 0 (routine lines off) or 1 (on)");
+        return;
+    }
+    Veltrix_routine_lines = argv->a_w.w_float != 0;
+    if (Veltrix_routine_lines)
+        post("Veltrix_verbose %p 1: every line again", static_cast<void *>(x));
+    else
+        post("Veltrix_verbose %p 0: for every Veltrix object in this Pd, no more lines for each "
+             "value sent, each repeated connection attempt or failed write, creating and freeing; "
+             "errors and "
+             "answers still come ('verbose 1' brings them back)",
+             static_cast<void *>(x));
 }

@@ -81,6 +81,12 @@ struct t_Veltrix_registry {
 extern t_Veltrix_registry Veltrix;
 extern t_class *Veltrix_class;
 
+// Whether the routine lines go out: each value sent, the attempts of a
+// failure after its first, creation and freeing. `verbose 0` to any Veltrix
+// object turns them off for the whole Pd, `verbose 1` on again; errors and
+// the answers to messages always go out.
+extern bool Veltrix_routine_lines;
+
 #if defined(_WIN32)
 #define VELTRIX_EXPORT __declspec(dllexport)
 #else
@@ -91,6 +97,7 @@ extern "C" VELTRIX_EXPORT void Veltrix_setup(void);
 void *Veltrix_new(t_symbol *s, int argc, t_atom *argv);
 void Veltrix_free(t_Veltrix *x);
 void Veltrix_bang(t_Veltrix *x);
+void Veltrix_verbose(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 
 // Pd stores every method as a function of no arguments and calls it with the
 // arguments its class declared.
@@ -115,9 +122,13 @@ void Veltrix_poll(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 void Veltrix_info(t_Veltrix *x);
 void Veltrix_status(t_Veltrix *x, t_symbol *s, int argc, t_atom *argv);
 // `connected 1` or `connected 0` to a name `status` gave, when anything is
-// bound to it. The message may run any part of the patch.
+// bound to it. The message may run any part of the patch; one sent from
+// there comes after the delivery in progress.
 void Veltrix_tell_connected(t_symbol *to, bool connected);
-void Veltrix_board_write_failed(t_Veltrix *y);
+// A write to a board, counted: whether its failure is to be told. Quiet
+// (`verbose 0`), a board that is not connected, or whose device stopped
+// reading, would fail at every value: a run of failures is told at its first.
+bool Veltrix_board_wrote(t_Veltrix *y, bool ok);
 
 // The float method, lists, and the write path (link/send.cpp).
 void Veltrix_send_float(t_Veltrix *x, t_floatarg f);

@@ -151,11 +151,12 @@ void board_resolve(t_Veltrix *x, const t_usb_name &id, t_board_why *why)
     }
     if (n > 1 && s && !s->ambiguity_told) {
         bool passed = held.held > 0 && held.held < n;
-        post("Veltrix_tick %p WARNING: %s is ambiguous: %d ports match; %s is taken, the first "
-             "%s %s. Add the serial number to the name to choose",
-             p, b.tty, n, b.port,
-             passed ? "that no other board holds, besides" : "as 'ports' lists them, before",
-             others);
+        pd_error(x,
+                 "Veltrix_tick %p WARNING: %s is ambiguous: %d ports match; %s is taken, the "
+                 "first %s %s. Add the serial number to the name to choose",
+                 p, b.tty, n, b.port,
+                 passed ? "that no other board holds, besides" : "as 'ports' lists them, before",
+                 others);
         s->ambiguity_told = true;
     }
 }
@@ -164,8 +165,10 @@ bool board_connect(t_Veltrix *x)
 {
     t_board &b = x->d.b;
     void *p = x;
-    post("Veltrix_tick %p connecting %s ...", p, b.tty);
-    if (b.baudrate < baudrate_low || b.baudrate > baudrate_high)
+    bool told = board_tells_attempt(x);
+    if (told)
+        post("Veltrix_tick %p connecting %s ...", p, b.tty);
+    if (told && (b.baudrate < baudrate_low || b.baudrate > baudrate_high))
         post("Veltrix_tick %p WARNING: baudrate %ld might be out of range!\n", p,
              static_cast<long>(b.baudrate));
     t_usb_name id;
@@ -185,8 +188,7 @@ bool board_connect(t_Veltrix *x)
         why = static_cast<t_board_why>(error);
     }
     if (!b.hSerial) {
-        post("Veltrix_tick %p CreateFile(%s) failed", p, b.tty);
-        board_failed(x, why == why_none ? why_other : why, holder);
+        board_failed(x, "CreateFile", why == why_none ? why_other : why, holder);
         return false;
     }
     t_commstate state{};
@@ -221,10 +223,9 @@ bool board_connect(t_Veltrix *x)
         }
     }
     if (failed) {
-        post("Veltrix_tick %p %s(%s) failed", p, failed, b.tty);
         serial_close(b.hSerial);
         b.hSerial = nullptr;
-        board_failed(x, why, nullptr);
+        board_failed(x, failed, why, nullptr);
         return false;
     }
     b.connected = 1;
@@ -383,10 +384,10 @@ void board_tell_line_errors(t_Veltrix *x)
     uint32_t seen = serial_line_errors(b.hSerial);
     if (!seen)
         return;
-    post("Veltrix_tick %p line errors on %s:%s%s%s, values may be lost", static_cast<void *>(x),
-         b.tty, seen & serial_error_overrun ? " overrun" : "",
-         seen & serial_error_framing ? " framing" : "",
-         seen & serial_error_parity ? " parity" : "");
+    pd_error(x, "Veltrix_tick %p line errors on %s:%s%s%s, values may be lost",
+             static_cast<void *>(x), b.tty, seen & serial_error_overrun ? " overrun" : "",
+             seen & serial_error_framing ? " framing" : "",
+             seen & serial_error_parity ? " parity" : "");
     b.lineErrorsPosted = clock_getlogicaltime();
     if (b.stats) {
         b.stats->line_error_reports++;
@@ -469,7 +470,8 @@ void Veltrix_board_stop(t_Veltrix *x)
 {
     clock_free(x->d.b.x_clock);
     x->d.b.x_clock = nullptr;
-    post("Veltrix_free CloseHandle(%s)", x->d.b.tty);
+    if (Veltrix_routine_lines)
+        post("Veltrix_free CloseHandle(%s)", x->d.b.tty);
     if (x->d.b.connected)
         board_close(x);
     pollguard_release(x);
@@ -481,12 +483,12 @@ void Veltrix_board_stop(t_Veltrix *x)
 void Veltrix_poll(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
 {
     if (x->endpoint_type != ep_none) {
-        post("error: Veltrix: no method for 'poll'");
+        pd_error(x, "Veltrix: no method for 'poll'");
         return;
     }
     double ms = argc >= 1 && argv->a_type == A_FLOAT ? argv->a_w.w_float : NAN;
     if (std::isnan(ms)) {
-        post("error: Veltrix: poll needs a number of milliseconds (1 to 1000)");
+        pd_error(x, "Veltrix: poll needs a number of milliseconds (1 to 1000)");
         return;
     }
     t_board &b = x->d.b;

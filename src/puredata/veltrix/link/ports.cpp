@@ -103,11 +103,11 @@ void post_port(const t_portinfo &p)
 
 } // namespace
 
-void Veltrix_ports(t_Veltrix *)
+void Veltrix_ports(t_Veltrix *x)
 {
     auto *ports = static_cast<t_portinfo *>(calloc(ports_max, sizeof(t_portinfo)));
     if (!ports) {
-        post("Veltrix_ports out of memory");
+        pd_error(x, "Veltrix_ports out of memory");
         return;
     }
     int found = ports_list(ports, ports_max);

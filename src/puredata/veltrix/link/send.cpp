@@ -38,6 +38,16 @@ uint8_t write_frame(t_Veltrix *y, const uint8_t *frame, int32_t size, t_time::ti
     return ok;
 }
 
+// A receiver's inlet is there for messages: values go the other way.
+void tell_receiver_gives_out(t_Veltrix *x)
+{
+    if (x->endpoint_type == ep_receive)
+        pd_error(x,
+                 "Veltrix: [Veltrix receive %s] only gives out what boards send under '%s'; "
+                 "[Veltrix send %s] takes values in and sends them to the boards",
+                 x->d.r.endpoint_tag, x->d.r.endpoint_tag, x->d.r.endpoint_tag);
+}
+
 } // namespace
 
 uint8_t Veltrix_send_raw(t_Veltrix *y, const uint8_t *data, int32_t length, int32_t *written)
@@ -53,9 +63,11 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
 {
     if (x->endpoint_type != ep_send) {
         post("error: Veltrix: no method for 'float'");
+        tell_receiver_gives_out(x);
         return;
     }
-    post("Veltrix_send %f to %s", static_cast<double>(f), x->d.s.endpoint_tag);
+    if (Veltrix_routine_lines)
+        post("Veltrix_send %f to %s", static_cast<double>(f), x->d.s.endpoint_tag);
     // The wire carries a 32-bit float whatever the width of Pd's floats.
     uint8_t frame[veltrix::frame_max];
     auto size = static_cast<int32_t>(
@@ -69,11 +81,10 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
         if (!y)
             continue;
         int32_t written = 0;
-        if (!write_frame(y, frame, size, deadline, &written)) {
+        bool ok = write_frame(y, frame, size, deadline, &written);
+        if (Veltrix_board_wrote(y, ok))
             post("Veltrix_send_float WriteFile(%s, %s) failed", y->d.b.tty,
                  frame_part(written, tag_end));
-            Veltrix_board_write_failed(y);
-        }
     }
     x->d.s.values++;
     outlet_float(x->d.s.f_out, f);
@@ -91,13 +102,15 @@ void Veltrix_list(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
         return;
     }
     if (argv->a_type != A_FLOAT) {
-        post("error: Veltrix: no method for '%s'", argv->a_type == A_SYMBOL ? "symbol" : "pointer");
+        pd_error(x, "Veltrix: no method for '%s'", argv->a_type == A_SYMBOL ? "symbol" : "pointer");
+        tell_receiver_gives_out(x);
         return;
     }
     if (x->endpoint_type == ep_send && argc > 1 && !x->d.s.list_told) {
-        post("Veltrix_list %p send %s: a list came in; only its first number is sent (said once "
-             "per sender; [unpack] splits a list)",
-             static_cast<void *>(x), x->d.s.endpoint_tag);
+        pd_error(x,
+                 "Veltrix_list %p send %s: a list came in; only its first number is sent (said "
+                 "once per sender; [unpack] splits a list)",
+                 static_cast<void *>(x), x->d.s.endpoint_tag);
         x->d.s.list_told = 1;
     }
     Veltrix_send_float(x, argv->a_w.w_float);

@@ -14,10 +14,15 @@ void stats_on_connect(t_board_stats *s)
     s->ambiguity_told = ambiguity_told;
 }
 
-void Veltrix_board_write_failed(t_Veltrix *y)
+bool Veltrix_board_wrote(t_Veltrix *y, bool ok)
 {
-    if (y->d.b.stats)
-        y->d.b.stats->writes_failed++;
+    t_board_stats *s = y->d.b.stats;
+    if (!s)
+        return !ok;
+    bool first = !s->writes_failing;
+    s->writes_failing = !ok;
+    s->writes_failed += !ok;
+    return !ok && (Veltrix_routine_lines || first);
 }
 
 namespace {
@@ -112,21 +117,24 @@ const char *port_shown(const t_board &b)
 // The reason a connection attempt failed, told when it is new for this run
 // of failures: a cable left out then costs no more lines than before, and
 // `info` tells it again for whoever missed it.
-void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder)
+void board_failed(t_Veltrix *x, const char *call, t_board_why why, const t_Veltrix *holder)
 {
     t_board_stats *s = x->d.b.stats;
+    bool news = !s || why != s->why_told;
+    if (Veltrix_routine_lines || news)
+        post("Veltrix_tick %p %s(%s) failed", static_cast<void *>(x), call, x->d.b.tty);
     if (!s)
         return;
     s->failed_attempts++;
     s->why = why;
     s->why_holder = holder;
-    if (why == s->why_told)
+    if (!news)
         return;
     s->why_told = why;
     char reason[256];
     reason_text(reason, sizeof reason, x, why, holder);
-    post("Veltrix_tick %p %s: %s ('info' tells it again)", static_cast<void *>(x),
-         port_shown(x->d.b), reason);
+    pd_error(x, "Veltrix_tick %p %s: %s ('info' tells it again)", static_cast<void *>(x),
+             port_shown(x->d.b), reason);
 }
 
 namespace {
@@ -242,17 +250,58 @@ void Veltrix_info(t_Veltrix *x)
              static_cast<unsigned long>(x->d.s.values));
         break;
     default:
-        post("error: Veltrix: no method for 'info'");
+        pd_error(x, "Veltrix: no method for 'info'");
     }
 }
 
-void Veltrix_tell_connected(t_symbol *to, bool connected)
+namespace {
+
+// A `connected` message sent while another is delivered waits for that
+// delivery to end: a board deleted by what `connected 1` set off must not
+// have its `connected 0` reach the later receivers of the name before the 1.
+struct t_told {
+    t_symbol *to;
+    bool connected;
+    t_told *next;
+};
+bool delivering;
+t_told *waiting_first, *waiting_last;
+
+void deliver_connected(t_symbol *to, bool connected)
 {
-    if (!to || !to->s_thing)
+    if (!to->s_thing)
         return;
     t_atom state;
     SETFLOAT(&state, connected ? 1 : 0);
     pd_typedmess(to->s_thing, gensym("connected"), 1, &state);
+}
+
+} // namespace
+
+void Veltrix_tell_connected(t_symbol *to, bool connected)
+{
+    if (!to)
+        return;
+    if (delivering) {
+        auto *t = static_cast<t_told *>(getbytes(sizeof(t_told)));
+        if (!t)
+            return;
+        *t = {to, connected, nullptr};
+        (waiting_last ? waiting_last->next : waiting_first) = t;
+        waiting_last = t;
+        return;
+    }
+    delivering = true;
+    deliver_connected(to, connected);
+    while (t_told *t = waiting_first) {
+        waiting_first = t->next;
+        if (!waiting_first)
+            waiting_last = nullptr;
+        t_told told = *t;
+        freebytes(t, sizeof(t_told));
+        deliver_connected(told.to, told.connected);
+    }
+    delivering = false;
 }
 
 // The message may delete the board: it comes last.
@@ -264,11 +313,11 @@ void board_tell_status(t_Veltrix *x)
 void Veltrix_status(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
 {
     if (x->endpoint_type != ep_none) {
-        post("error: Veltrix: no method for 'status'");
+        pd_error(x, "Veltrix: no method for 'status'");
         return;
     }
     if (argc >= 1 && argv->a_type != A_SYMBOL) {
-        post("error: Veltrix: status needs a receive name, or nothing to stop");
+        pd_error(x, "Veltrix: status needs a receive name, or nothing to stop");
         return;
     }
     t_board &b = x->d.b;

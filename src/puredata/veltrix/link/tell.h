@@ -43,6 +43,7 @@ struct t_board_stats {
     uint32_t line_error_reports;
     uint32_t line_error_kinds;
     uint32_t writes_failed;
+    bool writes_failing; // the last write failed: quiet, a run of them is told once
     int tag_count;
     int tag_last; // the last frame's entry: the next frame's likely one
     struct {
@@ -87,8 +88,17 @@ inline void stats_frame(t_board_stats *s, const char *tag, float value)
     s->tags[i].last = value;
 }
 
-// A failed attempt, counted and told; `holder` holds the port, for why_held.
-void board_failed(t_Veltrix *x, t_board_why why, const t_Veltrix *holder);
+// A failed attempt: the line of the `call` that failed, then the count and
+// the reason; `holder` holds the port, for why_held. The repeats of a failure
+// are routine lines.
+void board_failed(t_Veltrix *x, const char *call, t_board_why why, const t_Veltrix *holder);
+
+// Whether an attempt's first lines go out: each attempt's when the routine
+// lines do, else the first of a run of failures'.
+inline bool board_tells_attempt(const t_Veltrix *x)
+{
+    return Veltrix_routine_lines || !x->d.b.stats || x->d.b.stats->failed_attempts == 0;
+}
 
 // The connection state to the name `status` gave. May delete the board.
 void board_tell_status(t_Veltrix *x);
