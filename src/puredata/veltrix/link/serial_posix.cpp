@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -31,7 +32,6 @@
 #include <linux/serial.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/select.h>
 // glibc 2.34 moved pthread_create into libc under a new version; the module
 // asks for the first one, which older glibcs (Debian 10 and 11) have in the
 // libpthread Pd loads, and newer ones keep.
@@ -364,13 +364,13 @@ int serial_read(t_serial *port, uint8_t *byte, uint32_t *count, t_serial_wait wa
 #if defined(__linux__)
 namespace {
 
-// On Linux a tty's select() waits for the terminal layer's worker, as a
-// read() does, when nothing waits in the line discipline and bytes are on
-// their way: Pd stood still for 228 ms so under load. So Pd's
-// check watches a pipe instead, and a thread of the port's, which may wait,
-// watches the port: once it finds the port readable (bytes, or a hang-up),
-// it says so on the pipe and waits for Pd's thread to have read all that
-// waited before it looks again.
+// On Linux a tty's select() waits for the terminal layer's worker, as a read()
+// does, when nothing waits in the line discipline and bytes are on their way:
+// with the port itself in its check, Pd stood still for up to 228 ms under
+// load. So Pd's check watches a pipe, and a thread of the port's, which may
+// wait, watches the port: once it finds the port readable (bytes, or a
+// hang-up), it says so on the pipe, and looks again only once Pd's thread has
+// read all that waited.
 struct t_watcher {
     int tty;        // the thread's own descriptor of the port, and of its lock
     int wake[2];    // [1]: a byte when the port has something
@@ -419,10 +419,12 @@ bool watcher_start(t_serial *port)
     bool made = w->tty >= 0;
     bool wake = made && pipe2(w->wake, O_CLOEXEC | O_NONBLOCK) == 0;
     bool control = wake && pipe2(w->control, O_CLOEXEC | O_NONBLOCK) == 0;
+    // select(), the thread's and Pd's, takes descriptors below FD_SETSIZE only.
+    bool selectable = control && std::max({w->tty, w->wake[0], w->control[0]}) < FD_SETSIZE;
     int wake_in = w->wake[0], control_out = w->control[1];
     pthread_attr_t attr;
     bool started = false;
-    if (control && pthread_attr_init(&attr) == 0) {
+    if (selectable && pthread_attr_init(&attr) == 0) {
         // Signals are Pd's threads' to take, and nobody waits for this one.
         sigset_t all, old;
         sigfillset(&all);
@@ -528,7 +530,7 @@ int serial_descriptor(t_serial *port)
         return -1;
     return port->wake;
 #else
-    return port->fd;
+    return port->fd < FD_SETSIZE ? port->fd : -1; // the most Pd's select() takes
 #endif
 }
 
