@@ -510,7 +510,12 @@ void serial_close(t_serial *port)
 {
     if (!port)
         return;
-    ::close(port->fd); // drops the lock with it, or the watching thread does
+    // The watching thread's copy of the descriptor stays open until the
+    // thread sees it should end; the lock goes now, so that the port opens
+    // again at once (a board retyped in its box is deleted and made anew).
+    if (port->rearm >= 0)
+        flock(port->fd, LOCK_UN);
+    ::close(port->fd); // drops the lock with it
     if (port->rearm >= 0) {
         ::close(port->wake);
         ::close(port->rearm); // ends the thread
