@@ -34,8 +34,8 @@
 #include <signal.h>
 // glibc 2.34 moved pthread_create into libc under a new version; the module
 // asks for the first one, which older glibcs (Debian 10 and 11) have in the
-// libpthread Pd loads, and newer ones keep.
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+// libpthread Pd loads, and newer ones keep. A static program has no versions.
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34) && !defined(VELTRIX_STATIC_PROGRAM)
 #if defined(__x86_64__)
 __asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
 #elif defined(__aarch64__)
