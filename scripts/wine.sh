@@ -67,6 +67,22 @@ make_prefix() {
     [[ -d $WINEPREFIX/dosdevices ]]
 }
 
+# map_ports DIR WIDTH N...: COMn of the prefix opens the link DIR/comN-WIDTH,
+# through wine's Ports key (mountmgr then makes the dosdevices links and
+# lists the ports as Windows does).
+map_ports() {
+    local dir=$1 width=$2 n changed=0
+    shift 2
+    for n in "$@"; do
+        if ! grep -qF "\"COM$n\"=\"$dir/com$n-$width\"" "$WINEPREFIX/system.reg"; then
+            "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$dir/com$n-$width" /f \
+                >/dev/null 2>&1 || return 1
+            changed=1
+        fi
+    done
+    ((changed == 0)) || "$WINESERVER" -w
+}
+
 # The 32-bit wine under qemu.
 WINE32_RUN=(env "LD_PRELOAD=$HOST/\$LIB/qemu_mmap_fix.so" WINELOADERNOEXEC=1 "$QEMU" "$WINE32")
 

@@ -76,34 +76,41 @@ def round_trips(module_dir, obj, setting, flags, rounds):
     """Round trips in ms, and the rounds lost."""
     pty = Pty()
     pd = Pd(module_dir, with_setting(echo_patch(obj, pty.slave), setting, [0]), flags)
-    got, lost = [], 0
     try:
         ready(pd, obj)
-        pty.drain()
-        buf = b""
-        for i in range(rounds):
-            time.sleep(random.uniform(0.005, 0.025))
-            ask, want = ((bytes([i % 256]),) * 2 if obj == "comport"
-                         else (frame("ping", i), frame("pong", i)))
-            t0 = time.monotonic()
-            os.write(pty.master, ask)
-            end = t0 + 1
-            while want not in buf and time.monotonic() < end:
-                select.select([pty.master], [], [], end - time.monotonic())
-                try:
-                    buf += os.read(pty.master, 4096)
-                except BlockingIOError:
-                    pass
-            if want in buf:
-                got.append((time.monotonic() - t0) * 1000)
-                buf = buf[buf.index(want) + len(want):]
-            else:
-                lost += 1
-                buf = b""
-        return got, lost
+        return echo_rounds(pty, obj, rounds)
     finally:
         pd.stop()
         pty.close()
+
+
+def echo_rounds(pty, obj, rounds):
+    """The board's side: `rounds` writes at random spacing, each waiting for
+    the patch's echo. Round trips in ms, and the rounds lost (no echo within
+    a second)."""
+    got, lost = [], 0
+    pty.drain()
+    buf = b""
+    for i in range(rounds):
+        time.sleep(random.uniform(0.005, 0.025))
+        ask, want = ((bytes([i % 256]),) * 2 if obj == "comport"
+                     else (frame("ping", i), frame("pong", i)))
+        t0 = time.monotonic()
+        os.write(pty.master, ask)
+        end = t0 + 1
+        while want not in buf and time.monotonic() < end:
+            select.select([pty.master], [], [], max(0, end - time.monotonic()))
+            try:
+                buf += os.read(pty.master, 4096)
+            except BlockingIOError:
+                pass
+        if want in buf:
+            got.append((time.monotonic() - t0) * 1000)
+            buf = buf[buf.index(want) + len(want):]
+        else:
+            lost += 1
+            buf = b""
+    return got, lost
 
 
 def cpu_percent(pd, seconds):
