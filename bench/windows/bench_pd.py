@@ -22,7 +22,8 @@ import time
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(here, "..", "live"), os.path.join(here, "..", "..", "tests", "windows", "pd")]
+sys.path[:0] = [os.path.join(here, "..", "live"),
+                os.path.join(here, "..", "..", "tests", "windows", "pd")]
 import check_pd  # noqa: E402
 from bench_live import Pty  # noqa: E402
 from bench_peer import GRAINS, ROWS, echo_rounds, stats, tree_cpu_seconds  # noqa: E402
