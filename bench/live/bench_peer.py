@@ -2,7 +2,7 @@
 """Veltrix beside the serial object most Pd users reach for, Debian's
 pd-comport, in one run of real pd -nogui on pseudo-terminals.
 
-    bench_peer.py MODULE_DIR [--rounds N] [--seconds S] [--jack]
+    bench_peer.py MODULE_DIR [--rounds N] [--seconds S] [--passes P] [--jack]
 
 1. Round trip: a board (this script, on a pseudo-terminal) writes and waits
    for the patch's echo, N rounds (default 200) at random spacing: for
@@ -18,8 +18,10 @@ pd-comport, in one run of real pd -nogui on pseudo-terminals.
 4. With --jack: the round trips of Veltrix at `poll 1` and `poll 0` with Pd
    on JACK's dummy driver at 64-sample blocks (jackd must be installed).
 
-Everything is measured in one run, rows taking turns, so that all see the
-same machine; the figures of a busy machine are noisy, their ratios less so.
+Everything is measured in one run, in P passes (default 4) of a fresh Pd
+for each row, N/P rounds or S/P seconds each, the rows taking turns, so that
+all see the same machine; the figures of a busy machine are noisy, their
+ratios less so.
 """
 import argparse
 import os
@@ -247,7 +249,7 @@ def gui_slider_try(module_dir, quiet, seconds):
         shutil.rmtree(d)
 
 
-def jack_round_trips(module_dir, rounds):
+def jack_round_trips(module_dir, rounds, passes):
     """Veltrix's round trips with Pd on JACK's dummy driver at 64-sample
     blocks; None when jackd is missing or does not start."""
     if not shutil.which("jackd"):
@@ -263,11 +265,10 @@ def jack_round_trips(module_dir, rounds):
             return None
         os.environ["JACK_DEFAULT_SERVER"] = name
         flags = ("-jack", "-nojackconnect", "-blocksize", "64", "-r", "48000", "-audiobuf", "3")
-        rows = []
-        for setting in ("poll 1", "poll 0"):
-            got, lost = round_trips(module_dir, "Veltrix", setting, flags, rounds)
-            rows.append((setting, got, lost))
-        return rows
+        settings = ("poll 1", "poll 0")
+        rt = in_turns(passes, [lambda s=s: round_trips(module_dir, "Veltrix", s, flags, rounds)
+                               for s in settings])
+        return [(s,) + trips(r) for s, r in zip(settings, rt)]
     finally:
         os.environ.pop("JACK_DEFAULT_SERVER", None)
         jackd.terminate()
@@ -282,39 +283,65 @@ def stats(got):
             "%.2f" % s[-1])
 
 
+def in_turns(passes, jobs):
+    """Each job run `passes` times, the jobs taking turns, so that a spell of
+    a busy machine (this one is shared) falls on all rows alike instead of
+    on the one row it meets. The results of each job, in a list."""
+    out = [[] for _ in jobs]
+    for _ in range(passes):
+        for i, job in enumerate(jobs):
+            out[i].append(job())
+    return out
+
+
+def trips(results):
+    """Round trips joined over the passes, and the rounds lost."""
+    return [t for got, _ in results for t in got], sum(lost for _, lost in results)
+
+
+def mean(values):
+    return sum(values) / len(values)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("module_dir")
     p.add_argument("--rounds", type=int, default=200)
     p.add_argument("--seconds", type=float, default=10)
+    p.add_argument("--passes", type=int, default=4)
     p.add_argument("--jack", action="store_true")
     a = p.parse_args()
     module_dir = os.path.abspath(a.module_dir)
+    n, rounds, seconds = a.passes, max(1, a.rounds // a.passes), a.seconds / a.passes
     version = subprocess.run(["pd", "-version"], capture_output=True, text=True)
     print("Veltrix beside pd-comport: %s, pseudo-terminals, %d rounds a row, CPU over %g s "
-          "(%% of one core); load average %s" %
-          ((version.stdout + version.stderr).split()[0], a.rounds, a.seconds,
+          "(%% of one core), in %d passes taking turns; load average %s" %
+          ((version.stdout + version.stderr).split()[0], rounds * n, a.seconds, n,
            " ".join(open("/proc/loadavg").read().split()[:3])), flush=True)
     print()
     print("| object | setting | Pd's sleep grain | round trip median (ms) | p95 | max | lost "
           "| Pd's CPU, 8 idle ports |")
     print("|---|---|---|---|---|---|---|---|")
     for flags, grain in GRAINS:
-        for obj, setting, name in ROWS:
-            got, lost = round_trips(module_dir, obj, setting, flags, a.rounds)
-            cpu = idle_cpu(module_dir, obj, setting, flags, a.seconds)
+        rt = in_turns(n, [lambda o=o, s=s: round_trips(module_dir, o, s, flags, rounds)
+                          for o, s, _ in ROWS])
+        cpu = in_turns(n, [lambda o=o, s=s: idle_cpu(module_dir, o, s, flags, seconds)
+                           for o, s, _ in ROWS] +
+                       [lambda: idle_cpu(module_dir, "Veltrix", None, flags, seconds, ports=0)])
+        for (obj, _, name), r, c in zip(ROWS, rt, cpu):
+            got, lost = trips(r)
             print("| %s | %s | %s | %s | %s | %s | %d | %.1f %% |" %
-                  ((obj, name, grain) + stats(got) + (lost, cpu)), flush=True)
-        print("| (none) | Pd alone | %s | | | | | %.1f %% |" %
-              (grain, idle_cpu(module_dir, "Veltrix", None, flags, a.seconds, ports=0)),
-              flush=True)
+                  ((obj, name, grain) + stats(got) + (lost, mean(c))))
+        print("| (none) | Pd alone | %s | | | | | %.1f %% |" % (grain, mean(cpu[-1])), flush=True)
     print()
     print("| a slider at 60 Hz into three senders | Pd's sleep grain | console lines/s "
           "| Pd's CPU |")
     print("|---|---|---|---|")
     for flags, grain in GRAINS:
-        loud = slider_cpu(module_dir, False, flags, a.seconds)
-        quiet = slider_cpu(module_dir, True, flags, a.seconds)
+        loud, quiet = in_turns(n, [lambda q=q: slider_cpu(module_dir, q, flags, seconds)
+                                   for q in (False, True)])
+        loud, quiet = [(mean([r[0] for r in rs]), all(r[1] for r in rs), mean([r[2] for r in rs]))
+                       for rs in (loud, quiet)]
         print("| console as it is | %s | %.0f | %.2f %% |" % (grain, loud[2], loud[0]))
         if quiet[1]:
             print("| `verbose 0` | %s | %.0f | %.2f %% (as it is / quiet: %.2f) |" %
@@ -322,19 +349,21 @@ def main():
         else:
             print("| `verbose 0` | %s | | not measured: this Veltrix does not take "
                   "`verbose` |" % grain)
-    gui = [gui_slider_cpu(module_dir, q, a.seconds) for q in (False, quiet[1])]
-    if gui[0] is None:
+    gui = [[c for c in cs if c is not None] for cs in
+           in_turns(n, [lambda q=q: gui_slider_cpu(module_dir, q, seconds)
+                        for q in (False, quiet[1])])]
+    if not gui[0]:
         print("| in Pd's window | | | not measured: no Xvfb, or Pd's GUI did not start on it |")
     else:
         print("| console as it is, in Pd's window (Pd and its GUI on Xvfb) | default | %.0f "
-              "| %.2f %% |" % (loud[2], gui[0]))
-        if quiet[1] and gui[1] is not None:
+              "| %.2f %% |" % (loud[2], mean(gui[0])))
+        if quiet[1] and gui[1]:
+            g = mean(gui[1])
             print("| `verbose 0`, in Pd's window | default | %.0f | %.2f %%%s |" %
-                  (quiet[2], gui[1], " (as it is / quiet: %.2f)" % (gui[0] / gui[1])
-                                     if gui[1] else ""))
+                  (quiet[2], g, " (as it is / quiet: %.2f)" % (mean(gui[0]) / g) if g else ""))
     if a.jack:
         print()
-        rows = jack_round_trips(module_dir, a.rounds)
+        rows = jack_round_trips(module_dir, rounds, n)
         if rows is None:
             print("JACK: jackd is missing or did not start with its dummy driver")
         else:
