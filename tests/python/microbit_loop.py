@@ -120,8 +120,9 @@ def main():
             sock.sendall("".join(m + ";\n" for m in messages).encode())
 
         def opened(name, board):
+            then = len(pd.lines)  # before sending: Pd may connect at once
             send("pd-p.pd obj 600 10 pd " + name, "pd-%s obj 10 10 Veltrix open %s" % (name, board.pty))
-            pd.wait("connected %s ok!" % board.pty, 10, len(pd.lines))
+            pd.wait("connected %s ok!" % board.pty, 10, then)
 
         def printed(name, value, *send_first):
             # %.9g tells every 32-bit float apart: equal text, equal bits.
