@@ -159,8 +159,7 @@ int parse_options(int argc, char **argv, t_options *o)
     // whole: a rate that does not match shows only on a real line.
     if (baud_given && !o->x_link.empty())
         status("warning: --baud does nothing with --link: a pseudo-terminal has no rate, so the "
-               "patch's "
-               "rate always matches; to try a wrong rate, use --port on a USB-serial adapter "
-               "wired to the patch's");
+               "patch's rate always matches; to try a wrong rate, use --port on a USB-serial "
+               "adapter wired to the patch's");
     return 0;
 }

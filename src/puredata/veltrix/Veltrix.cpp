@@ -1,6 +1,7 @@
 #include "Veltrix.h"
 
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -8,6 +9,18 @@
 t_Veltrix_registry Veltrix;
 t_class *Veltrix_class;
 bool Veltrix_routine_lines = true;
+
+void Veltrix_routine(const char *fmt, ...)
+{
+    if (!Veltrix_routine_lines)
+        return;
+    char line[MAXPDSTRING];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    post("%s", line);
+}
 
 namespace {
 
@@ -59,8 +72,7 @@ bool discard(t_Veltrix *x)
 
 bool new_board(t_Veltrix *x, int argc, t_atom *argv)
 {
-    if (Veltrix_routine_lines)
-        post("Veltrix_new 'open' %p", static_cast<void *>(x));
+    Veltrix_routine("Veltrix_new 'open' %p", static_cast<void *>(x));
     if (!claim(Veltrix.boards, x))
         return discard(x);
     x->endpoint_type = ep_none;
@@ -74,9 +86,8 @@ bool new_board(t_Veltrix *x, int argc, t_atom *argv)
 bool new_endpoint(t_Veltrix *x, t_endpoint_type type, t_atom *argv)
 {
     bool receiver = type == ep_receive;
-    if (Veltrix_routine_lines)
-        post(receiver ? "Veltrix_new 'receive' %p" : "Veltrix_new 'send' %p",
-             static_cast<void *>(x));
+    Veltrix_routine(receiver ? "Veltrix_new 'receive' %p" : "Veltrix_new 'send' %p",
+                    static_cast<void *>(x));
     x->endpoint_type = type;
     t_endpoint &e = receiver ? x->d.r : x->d.s;
     copy_name(e.endpoint_tag, sizeof e.endpoint_tag, argv + 1);
@@ -213,8 +224,7 @@ extern "C" void Veltrix_setup(void)
 
 void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
 {
-    if (Veltrix_routine_lines)
-        post("Veltrix_new start");
+    Veltrix_routine("Veltrix_new start");
     auto *x = reinterpret_cast<t_Veltrix *>(pd_new(Veltrix_class));
     if (!x)
         return nullptr;
@@ -234,8 +244,7 @@ void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
     }
     if (!made)
         return nullptr;
-    if (Veltrix_routine_lines)
-        post("Veltrix_new end");
+    Veltrix_routine("Veltrix_new end");
     // What to mend comes after the creation lines, which stay one block.
     if (x->endpoint_type == ep_invalid)
         tell_wrong_arguments(x, argc, argv);
@@ -246,8 +255,7 @@ void *Veltrix_new(t_symbol *, int argc, t_atom *argv)
 
 void Veltrix_free(t_Veltrix *x)
 {
-    if (Veltrix_routine_lines)
-        post("Veltrix_free %p", static_cast<void *>(x));
+    Veltrix_routine("Veltrix_free %p", static_cast<void *>(x));
     // A connected board going away is a board no longer connected, for
     // whatever shows its `status`.
     t_symbol *tell_gone = nullptr;
@@ -256,15 +264,13 @@ void Veltrix_free(t_Veltrix *x)
             if (x->d.b.connected)
                 tell_gone = x->d.b.status_to;
             Veltrix_board_stop(x);
-            if (Veltrix_routine_lines)
-                post("Veltrix_free Veltrix.boards[%d] = NULL", i);
+            Veltrix_routine("Veltrix_free Veltrix.boards[%d] = NULL", i);
             Veltrix.boards[i] = nullptr;
         }
     }
     for (int i = 0; i < Veltrix_max_receivers; i++) {
         if (Veltrix.receivers[i] == x) {
-            if (Veltrix_routine_lines)
-                post("Veltrix_free Veltrix.receivers[%d] = NULL", i);
+            Veltrix_routine("Veltrix_free Veltrix.receivers[%d] = NULL", i);
             Veltrix.receivers[i] = nullptr;
         }
     }
@@ -293,7 +299,6 @@ void Veltrix_verbose(t_Veltrix *x, t_symbol *, int argc, t_atom *argv)
     else
         post("Veltrix_verbose %p 0: for every Veltrix object in this Pd, no more lines for each "
              "value sent, each repeated connection attempt or failed write, creating and freeing; "
-             "errors and "
-             "answers still come ('verbose 1' brings them back)",
+             "errors and answers still come ('verbose 1' brings them back)",
              static_cast<void *>(x));
 }

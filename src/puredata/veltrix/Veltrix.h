@@ -86,6 +86,11 @@ extern t_class *Veltrix_class;
 // object turns them off for the whole Pd, `verbose 1` on again; errors and
 // the answers to messages always go out.
 extern bool Veltrix_routine_lines;
+// Posts a routine line, unless they are off.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void Veltrix_routine(const char *fmt, ...);
 
 #if defined(_WIN32)
 #define VELTRIX_EXPORT __declspec(dllexport)

@@ -470,8 +470,7 @@ void Veltrix_board_stop(t_Veltrix *x)
 {
     clock_free(x->d.b.x_clock);
     x->d.b.x_clock = nullptr;
-    if (Veltrix_routine_lines)
-        post("Veltrix_free CloseHandle(%s)", x->d.b.tty);
+    Veltrix_routine("Veltrix_free CloseHandle(%s)", x->d.b.tty);
     if (x->d.b.connected)
         board_close(x);
     pollguard_release(x);

@@ -66,8 +66,7 @@ void Veltrix_send_float(t_Veltrix *x, t_floatarg f)
         tell_receiver_gives_out(x);
         return;
     }
-    if (Veltrix_routine_lines)
-        post("Veltrix_send %f to %s", static_cast<double>(f), x->d.s.endpoint_tag);
+    Veltrix_routine("Veltrix_send %f to %s", static_cast<double>(f), x->d.s.endpoint_tag);
     // The wire carries a 32-bit float whatever the width of Pd's floats.
     uint8_t frame[veltrix::frame_max];
     auto size = static_cast<int32_t>(
